@@ -1,0 +1,31 @@
+#include "build/keys_report.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include "norm/norm.hpp"
+#include "util/text.hpp"
+
+namespace tarnwik::build {
+namespace {
+
+struct KeyForm {
+    const char* name;
+    std::string (*make)(std::string_view);
+};
+
+// Each text function of the engine that makes keys shows its form here,
+// one line each, in the order a query meets them.
+const KeyForm kKeyForms[] = {
+    {"normalize", [](std::string_view s) { return norm::normalize(s); }},
+};
+
+}  // namespace
+
+Result<std::string> keys_json(std::string_view text) {
+    if (!text::valid_utf8(text)) return fail("text is not valid UTF-8: " + text::debug_quote(text));
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    for (const KeyForm& f : kKeyForms) out[f.name] = f.make(text);
+    return out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace tarnwik::build
