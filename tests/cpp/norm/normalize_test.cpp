@@ -189,6 +189,15 @@ TEST(NormalizeInvalidUtf8, ReadsEachBadSequenceAsReplacementCharacter) {
     }
     EXPECT_EQ(normalize("a\xFF" "B"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(normalize("\xC3"), "\xEF\xBF\xBD");
+
+    std::mt19937 rng(7);
+    for (int iter = 0; iter < 20000; ++iter) {
+        std::string s(rng() % 16, '\0');
+        for (char& ch : s) ch = static_cast<char>(rng() % 4 ? 0x80 + rng() % 0x80 : rng() % 0x80);
+        const std::string out = normalize(s);
+        ASSERT_EQ(out, normalize(text::lossy_utf8(s))) << text::debug_quote(s);
+        ASSERT_EQ(testing::normal_form_fault(out), "") << text::debug_quote(s);
+    }
 }
 
 TEST(NormalizeProperties, RealAddressNames) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -269,6 +271,24 @@ TEST(RulesSection, RepairHappensBeforeOrdering) {
     const auto r = rules::from_section_owned(s.view());
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->commune_alias("k\xEF\xBF\xBD"), "z");
+}
+
+// Damaged sections never crash the parser and never lose the defaults.
+TEST(RulesSection, CorruptedBytesAreHandled) {
+    Section s;
+    s.record(rules::kAffixes, "foo").record(rules::kCommuneAliases, "bar", "baz").record(rules::kOptions, "forms", "1");
+    const Rules defaults = rules::defaults();
+    std::mt19937 rng(11);
+    for (int iter = 0; iter < 5000; ++iter) {
+        std::string bytes = s.bytes;
+        for (int flips = 1 + rng() % 3; flips > 0; --flips) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+        const auto r = rules::from_section_owned(ByteView(bytes));
+        if (!r) continue;
+        ASSERT_GE(r->street_types_ru.size(), defaults.street_types_ru.size());
+        EXPECT_TRUE(std::equal(defaults.street_types_ru.begin(), defaults.street_types_ru.end(),
+                               r->street_types_ru.begin()));
+        for (const auto& w : defaults.affixes) EXPECT_TRUE(r->affixes.contains(w));
+    }
 }
 
 TEST(RulesCurrent, FallbackWhenNothingIsSet) {
