@@ -4,7 +4,7 @@
 // and grid list is sorted and free of duplicates.
 #include <algorithm>
 #include <cmath>
-#include <format>
+#include <fmt/format.h>
 #include <map>
 #include <unordered_map>
 
@@ -117,9 +117,9 @@ struct SortedHouse {
 
 Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
     if (spec.version < kMinVersion || spec.version > kMaxVersion)
-        return fail(std::format("format version {} cannot be written (6 or 7)", spec.version));
+        return fail(fmt::format("format version {} cannot be written (6 or 7)", spec.version));
     if (spec.fst_version < 1 || spec.fst_version > 3)
-        return fail(std::format("FST version {} cannot be written (1, 2 or 3)", spec.fst_version));
+        return fail(fmt::format("FST version {} cannot be written (1, 2 or 3)", spec.fst_version));
     if (spec.communes.empty() || spec.streets.empty())
         return fail("a sheet needs at least one commune and one street with a house");
 
@@ -135,7 +135,7 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
     {
         uint32_t next = 1;
         for (auto& [text, id] : suffix_id) {
-            if (text.size() > 255) return fail(std::format("house suffix {} is longer than 255 bytes", text::debug_quote(text)));
+            if (text.size() > 255) return fail(fmt::format("house suffix {} is longer than 255 bytes", text::debug_quote(text)));
             id = next++;
             put_u8(suffixes, static_cast<uint8_t>(text.size()));
             suffixes += text;
@@ -151,9 +151,9 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
         const CommuneSpec& c = spec.communes[i];
         std::string code = c.code.empty() ? std::to_string(i) : c.code;
         if (code.size() > 8 || code.find('\0') != std::string::npos || !text::valid_utf8(code))
-            return fail(std::format("commune {}: code {} is not 1-8 bytes of UTF-8 without NUL", i, text::debug_quote(code)));
+            return fail(fmt::format("commune {}: code {} is not 1-8 bytes of UTF-8 without NUL", i, text::debug_quote(code)));
         if (!code_owner.emplace(code, i).second)
-            return fail(std::format("communes {} and {} share the code {}", code_owner[code], i, text::debug_quote(code)));
+            return fail(fmt::format("communes {} and {} share the code {}", code_owner[code], i, text::debug_quote(code)));
         std::string padded = code;
         padded.resize(8, '\0');
         communes_meta += padded;
@@ -162,7 +162,7 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
         int32_t lat = 0, lon = 0;
         if (c.lat && c.lon) {
             auto la = to_e7(*c.lat, 90), lo = to_e7(*c.lon, 180);
-            if (!la || !lo) return fail(std::format("commune {}: position out of range", i));
+            if (!la || !lo) return fail(fmt::format("commune {}: position out of range", i));
             lat = *la, lon = *lo;
         }
         put_i32(commune_coords, lat);
@@ -200,9 +200,9 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
         const StreetSpec& s = spec.streets[si];
         const uint32_t sid = static_cast<uint32_t>(si);
         if (s.commune >= spec.communes.size())
-            return fail(std::format("street {} ({}): commune {} does not exist", si, text::debug_quote(s.name), s.commune));
+            return fail(fmt::format("street {} ({}): commune {} does not exist", si, text::debug_quote(s.name), s.commune));
         if (s.houses.empty())
-            return fail(std::format("street {} ({}) has no houses", si, text::debug_quote(s.name)));
+            return fail(fmt::format("street {} ({}) has no houses", si, text::debug_quote(s.name)));
 
         std::vector<SortedHouse> hs;
         hs.reserve(s.houses.size());
@@ -210,7 +210,7 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
         for (const HouseSpec& h : s.houses) {
             auto la = to_e7(h.lat, 90), lo = to_e7(h.lon, 180);
             if (!la || !lo)
-                return fail(std::format("street {} ({}): house {}{} has a position out of range", si,
+                return fail(fmt::format("street {} ({}): house {}{} has a position out of range", si,
                                         text::debug_quote(s.name), h.number, h.suffix));
             hs.push_back({&h, h.suffix.empty() ? 0 : suffix_id.at(h.suffix), *la, *lo});
             lat_sum += h.lat;
@@ -223,7 +223,7 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
         auto ref_lat = to_e7(s.lat.value_or(lat_sum / n), 90);
         auto ref_lon = to_e7(s.lon.value_or(lon_sum / n), 180);
         if (!ref_lat || !ref_lon)
-            return fail(std::format("street {} ({}): reference point out of range", si, text::debug_quote(s.name)));
+            return fail(fmt::format("street {} ({}): reference point out of range", si, text::debug_quote(s.name)));
 
         // Postcodes: one shared text is the street's; several become a
         // dictionary where the format has one, else the most common wins.

@@ -1,7 +1,7 @@
 #include "index/container.hpp"
 
 #include <algorithm>
-#include <format>
+#include <fmt/format.h>
 
 #include "util/text.hpp"
 
@@ -15,14 +15,14 @@ Result<SectionTable> parse_sections(ByteView file) {
     SectionTable table;
     table.version = file.u8(4);
     if (table.version < kMinVersion || table.version > kMaxVersion)
-        return fail(std::format(
+        return fail(fmt::format(
             "index format version {} not supported (reader accepts v{}..=v{}) — rebuild the sheet "
             "with this engine",
             table.version, kMinVersion, kMaxVersion));
 
     const uint8_t n = file.u8(5);
     if (n > section::kMaxId)
-        return fail(std::format("index header declares {} sections (max {}) — file is corrupt", n,
+        return fail(fmt::format("index header declares {} sections (max {}) — file is corrupt", n,
                                 section::kMaxId));
 
     struct Entry {
@@ -40,7 +40,7 @@ Result<SectionTable> parse_sections(ByteView file) {
         const bool overflow = e.offset > UINT64_MAX - e.length;
         e.end = overflow ? UINT64_MAX : e.offset + e.length;
         if (overflow || e.end > file_len)
-            return fail(std::format(
+            return fail(fmt::format(
                 "index section {} spans bytes {}..{} but the file is {} bytes — the download is "
                 "truncated or the file is corrupt",
                 e.id, e.offset, e.end, file_len));
@@ -53,10 +53,10 @@ Result<SectionTable> parse_sections(ByteView file) {
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     for (const Entry& e : entries) {
         if (e.id < 1 || e.id > section::kMaxId)
-            return fail(std::format("index TOC has unknown section id {} (1..={}) — file is corrupt",
+            return fail(fmt::format("index TOC has unknown section id {} (1..={}) — file is corrupt",
                                     e.id, section::kMaxId));
         if (seen[e.id])
-            return fail(std::format("index TOC declares section {} twice — file is corrupt", e.id));
+            return fail(fmt::format("index TOC declares section {} twice — file is corrupt", e.id));
         seen[e.id] = true;
         if (e.length != 0) ranges.emplace_back(e.offset, e.end);
     }
@@ -71,14 +71,14 @@ Result<SectionTable> parse_sections(ByteView file) {
     constexpr uint8_t need_entry[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 13, 14};
     for (uint8_t id : need_entry)
         if (!table[id].present)
-            return fail(std::format(
+            return fail(fmt::format(
                 "index required section {} has no TOC entry — file is corrupt or truncated", id));
     // word_postings may legitimately be empty when there are no word keys; the
     // section stage checks that pairing.
     constexpr uint8_t need_bytes[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 14};
     for (uint8_t id : need_bytes)
         if (table[id].length == 0)
-            return fail(std::format(
+            return fail(fmt::format(
                 "index required section {} is missing or empty — file is corrupt or truncated", id));
     return table;
 }

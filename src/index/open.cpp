@@ -1,7 +1,7 @@
 // Opening a sheet: the container stage, then the section stage that checks
 // every structure the search later walks without checks of its own.
 #include <cmath>
-#include <format>
+#include <fmt/format.h>
 
 #include "index/index.hpp"
 #include "index/mapping.hpp"
@@ -121,7 +121,7 @@ private:
 
         const uint64_t word_keys = x.words_fst_.key_count();
         if (x.word_postings_.empty() && word_keys != 0)
-            return corrupt(std::format(
+            return corrupt(fmt::format(
                 "word_postings is empty but the words FST has {} keys — corrupt (fuzzy search would "
                 "silently fail)",
                 word_keys));
@@ -231,7 +231,7 @@ private:
                        end > houses_len || r.name_off >= names_len || r.houses_off >= end;
             if (!bad) bad = !x.names_.fits(uint64_t{r.name_off} + 1, x.names_.u8(r.name_off));
             if (bad)
-                return corrupt(std::format(
+                return corrupt(fmt::format(
                     "street record {} violates structural invariants — corrupt (zeroed or misdirected "
                     "section content)",
                     i));
@@ -244,7 +244,7 @@ private:
     std::optional<Error> check_dictionary(size_t i, const StreetRecord& r, uint64_t end) {
         const Index& x = *idx_;
         auto bad = [&](std::string_view what) {
-            return corrupt(std::format("street record {} {} — corrupt", i, what));
+            return corrupt(fmt::format("street record {} {} — corrupt", i, what));
         };
         const ByteView block = x.houses_.sub(r.houses_off, end - r.houses_off);
         size_t pos = 0;
@@ -290,7 +290,7 @@ private:
                     reason = check_posting_ids(wp, pos, *count, streets);
             }
             if (reason)
-                return corrupt(std::format(
+                return corrupt(fmt::format(
                     "word_postings entry for {} {} — corrupt (fuzzy search would silently fail)",
                     text::debug_quote(text::lossy_utf8(stream.key())), reason));
         }
@@ -327,7 +327,7 @@ Result<std::shared_ptr<const Index>> Index::open_address(std::string_view path) 
     auto idx = open(path);
     if (!idx) return idx;
     if (auto layer = (*idx)->meta_value("layer"); layer && *layer != "addresses")
-        return fail(std::format(
+        return fail(fmt::format(
             "{} has layer {}, not an address sheet — load an `addresses` layer as the main index (a "
             "POI layer goes via --poi / tarnwik_load_poi)",
             text::debug_quote(path), text::debug_quote(*layer)));

@@ -1,0 +1,54 @@
+"""Opening a sheet: time per open and resident memory it adds.
+
+Opening maps the file and validates its sections without copying them, so it
+should cost far less than reading the file once. The baseline, measured in
+the same run, is reading the whole file into memory.
+
+    python3 bench/bench_open.py            # the sheet of de/essen.csv
+"""
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+
+import tarnwik
+
+from _common import WORK, build_sheet, need_data, rss_kib
+
+TARGET_MS = 20.0
+
+
+def main() -> None:
+    csv = need_data("de", "essen.csv")
+    sheet = build_sheet([csv], WORK / "essen.sheet", "--country", "de")
+    size = sheet.stat().st_size
+
+    rss0 = rss_kib()
+    g = tarnwik.Geocoder(str(sheet))
+    grown_kib = rss_kib() - rss0
+    del g
+    gc.collect()
+
+    opens, reads = [], []
+    for _ in range(30):
+        t = time.perf_counter()
+        g = tarnwik.Geocoder(str(sheet))
+        opens.append(time.perf_counter() - t)
+        del g
+        t = time.perf_counter()
+        with open(sheet, "rb") as f:
+            f.read()
+        reads.append(time.perf_counter() - t)
+
+    o = statistics.median(opens) * 1e3
+    r = statistics.median(reads) * 1e3
+    print(f"sheet: {sheet.name}, {size / 1e6:.1f} MB")
+    print(f"open:           median {o:.2f} ms (target < {TARGET_MS} ms) {'OK' if o < TARGET_MS else 'MISSED'}")
+    print(f"baseline read:  median {r:.2f} ms; open / read = {o / r:.2f}")
+    print(f"RSS after first open: +{grown_kib / 1024:.1f} MiB (sheet {size / 2**20:.1f} MiB) "
+          f"{'OK' if grown_kib * 1024 < size else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()
