@@ -14,7 +14,7 @@ import time
 
 import tarnwik
 
-from _common import WORK, build_sheet, need_data, rss_kib
+from _common import ROOT, WORK, build_sheet, need_data, rss_kib
 
 TARGET_MS = 20.0
 
@@ -24,10 +24,17 @@ def main() -> None:
     sheet = build_sheet([csv], WORK / "essen.sheet", "--country", "de")
     size = sheet.stat().st_size
 
+    # The first open in a process also builds process-wide tables (Unicode
+    # data, built-in rules); open a small sheet first so that the figure is
+    # what one more sheet costs.
+    demo = build_sheet([ROOT / "examples" / "demo-addresses.csv"], WORK / "demo.sheet", "--country", "it")
+    rss_start = rss_kib()
+    warm = tarnwik.Geocoder(str(demo))
+    first_kib = rss_kib() - rss_start
     rss0 = rss_kib()
     g = tarnwik.Geocoder(str(sheet))
     grown_kib = rss_kib() - rss0
-    del g
+    del g, warm
     gc.collect()
 
     opens, reads = [], []
@@ -46,7 +53,8 @@ def main() -> None:
     print(f"sheet: {sheet.name}, {size / 1e6:.1f} MB")
     print(f"open:           median {o:.2f} ms (target < {TARGET_MS} ms) {'OK' if o < TARGET_MS else 'MISSED'}")
     print(f"baseline read:  median {r:.2f} ms; open / read = {o / r:.2f}")
-    print(f"RSS after first open: +{grown_kib / 1024:.1f} MiB (sheet {size / 2**20:.1f} MiB) "
+    print(f"RSS of the process-wide tables (first open in a process): +{first_kib / 1024:.1f} MiB")
+    print(f"RSS after open: +{grown_kib / 1024:.1f} MiB (sheet {size / 2**20:.1f} MiB) "
           f"{'OK' if grown_kib * 1024 < size else 'MISSED'}")
 
 
