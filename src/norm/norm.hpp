@@ -30,4 +30,35 @@ namespace tarnwik::norm {
 //    it ("75001paris" -> "75001 paris", while "123bis" stays).
 std::string normalize(std::string_view text);
 
+// Script conversion for the Cyrillic-script countries, so that a query can be
+// retried in the script the sheet stores its names in. Each is a pure
+// function of its input that never changes case or spacing and does not
+// normalise its result (run `normalize` on it before using it as a key). Only
+// the lower-case letters named below are converted; everything else, upper
+// case of either script included, is copied, so they are meant for text that
+// is already lower case. Bytes that are not UTF-8 are copied as they are.
+
+// Repairs words typed with Latin look-alikes inside Cyrillic ("мocква" with a
+// Latin o and c -> "москва"). Per space-separated piece: when the piece has
+// some ASCII letters but fewer than it has characters of U+0400..U+04FF, the
+// Latin a b c e h k m o p t x y in it become а в с е н к м о р т х у. Other
+// pieces, and text without both scripts, come back unchanged.
+std::string fold_homoglyphs(std::string_view text);
+
+// Cyrillic to Latin, letter by letter without context, in the South Slavic
+// convention with diacritics: ж ч ш щ ц -> ž č š šč c, ю я -> ju ja, ђ ј љ њ
+// ћ џ -> đ j lj nj ć dž; ъ and ь are dropped; й and ё are left as they are.
+std::string translit_cyr_lat(std::string_view text);
+
+// Cyrillic to Latin in a plain-ASCII English-style romanisation: ж ч ш щ ц ->
+// zh ch sh shch ts, й -> y, ё ю я -> yo yu ya, ў ғ қ ҳ ҷ -> o g q h j; ъ and
+// ь are dropped; the Serbian letters are left as they are.
+std::string translit_cyr_lat_en(std::string_view text);
+
+// Latin to Cyrillic, reading both romanisations: shch and sch -> щ, zh kh ch
+// sh -> ж х ч ш, yo yu ya -> ё ю я (longest of these first), then letter by
+// letter, with c q -> к, w -> в, x -> х, j -> й, and y -> й after a Cyrillic
+// vowel, ы elsewhere.
+std::string translit_lat_cyr(std::string_view text);
+
 }  // namespace tarnwik::norm
