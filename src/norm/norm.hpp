@@ -61,4 +61,10 @@ std::string translit_cyr_lat_en(std::string_view text);
 // vowel, ы elsewhere.
 std::string translit_lat_cyr(std::string_view text);
 
+// Coarse sound-alike key of a name or phrase: Cyrillic is romanised
+// (`translit_cyr_lat_en`), the text normalised, then a o u -> o, e i y -> i,
+// q -> k, x -> h, w -> v, and every run of the same character inside a word
+// collapses to one ("Müller" -> "molir", "1100" -> "10"). Words stay apart.
+std::string phonetic_key(std::string_view text);
+
 }  // namespace tarnwik::norm
