@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "index/admin.hpp"
 #include "index/container.hpp"
 #include "index/fst/map.hpp"
 #include "rules/rules.hpp"
@@ -61,6 +63,70 @@ struct GridCell {
 
 using MetaPairs = std::vector<std::pair<std::string, std::string>>;
 
+// One decoded house record of a street's block.
+struct HouseRecord {
+    uint32_t number = 0;
+    uint32_t suffix_id = 0;
+    int32_t lat_e7 = 0;
+    int32_t lon_e7 = 0;
+    uint32_t postcode_off = 0;  // string pool offset of the house's own postcode, 0: none
+};
+
+// Forward reader over one street's house block. Blocks come from the mapped
+// file and are only structurally checked at open, so every record is decoded
+// defensively: a bad varint, a number or coordinate overflow or an
+// out-of-range position ends the walk and sets failed().
+class HouseWalk {
+public:
+    HouseWalk() = default;  // an empty walk: no block
+    // False at the end of the block or on a decoding failure.
+    bool next(HouseRecord& out);
+    bool failed() const { return failed_; }
+    // The dictionary entries (u32 string pool offsets), empty without one.
+    ByteView dictionary() const { return dict_; }
+
+private:
+    friend class Index;
+    ByteView block_;
+    ByteView dict_;
+    size_t pos_ = 0;
+    uint32_t remaining_ = 0;
+    uint32_t prev_number_ = 0;
+    bool first_ = true;
+    bool failed_ = false;
+    int32_t ref_lat_ = 0, ref_lon_ = 0;
+};
+
+enum class HouseMatchKind : uint8_t { nearest = 0, same_number = 1, exact = 2, interpolated = 3 };
+
+// A requested house as placed on its street.
+struct FoundHouse {
+    LatLon pos;
+    uint32_t number = 0;
+    uint32_t suffix_id = 0;
+    HouseMatchKind kind = HouseMatchKind::nearest;
+    uint32_t postcode_off = 0;  // 0: none
+};
+
+// Memo of the exact-house postcode test, owned by one query.
+struct PostcodeMemoKey {
+    uint32_t street, number, suffix_id, postcode;
+    bool operator==(const PostcodeMemoKey&) const = default;
+};
+struct PostcodeMemoHash {
+    size_t operator()(const PostcodeMemoKey& k) const noexcept {
+        uint64_t a = (uint64_t{k.street} << 32) | k.number, b = (uint64_t{k.suffix_id} << 32) | k.postcode;
+        a *= 0x9E3779B97F4A7C15ull;
+        b *= 0xC2B2AE3D27D4EB4Full;
+        return static_cast<size_t>(a ^ (b >> 29) ^ b);
+    }
+};
+using PostcodeMemo = std::unordered_map<PostcodeMemoKey, bool, PostcodeMemoHash>;
+
+// The value of a text's leading ASCII digits; nothing when there are none or
+// they exceed 32 bits.
+std::optional<uint32_t> postcode_numeric_prefix(std::string_view text);
+
 class Index {
 public:
     static Result<std::shared_ptr<const Index>> open(std::string_view path);
@@ -90,6 +156,35 @@ public:
     std::pair<int32_t, int32_t> commune_coords_e7(uint32_t id) const;
     // The decimal number followed by the suffix text of `suffix_id`.
     std::string house_number(uint32_t number, uint32_t suffix_id) const;
+
+    // House lookup. The block of a street is found through its id (it ends
+    // where the next street's begins); the record supplies everything else.
+    HouseWalk walk_houses(uint32_t street_id, const StreetRecord& r) const;
+    std::optional<FoundHouse> find_house(uint32_t street_id, const StreetRecord& r, uint32_t number,
+                                         uint32_t suffix_id, bool postcode_given,
+                                         uint32_t postcode_value) const;
+    // The postcode text of a placed house (possibly empty).
+    std::string postcode_for_house(const StreetRecord& r, uint32_t postcode_off) const;
+    // Whether the exact house (number, suffix) exists on the street inside
+    // the postcode; answers are memoised per query.
+    bool exact_house_postcode_candidate_cached(PostcodeMemo& memo, uint32_t street_id,
+                                               const StreetRecord& r, uint32_t number,
+                                               uint32_t suffix_id, uint32_t postcode_value) const;
+    // The same test for `number` and then every further number (same suffix).
+    bool exact_house_postcode_set_candidate_cached(PostcodeMemo& memo, uint32_t street_id,
+                                                   const StreetRecord& r, uint32_t number,
+                                                   uint32_t suffix_id,
+                                                   std::span<const uint32_t> more_numbers,
+                                                   uint32_t postcode_value) const;
+    // Great-circle distance in kilometres (haversine, Earth diameter 12742 km).
+    static double dist_km(double lat1, double lon1, double lat2, double lon2);
+
+    // Administrative regions from the sidecar next to the sheet.
+    const std::vector<AdminRegion>& admin_regions() const { return admin_regions_; }
+    // The name of the first region containing the point.
+    std::optional<std::string_view> admin_at(double lat, double lon) const {
+        return region_at(admin_regions_, lat, lon);
+    }
 
     std::optional<std::string_view> meta_value(std::string_view key) const;
     std::optional<std::string_view> country() const { return meta_value("country"); }
@@ -134,6 +229,7 @@ private:
     std::vector<std::string> suffixes_;
     std::unordered_map<std::string, uint32_t> suffix_ids_;
     MetaPairs meta_;
+    std::vector<AdminRegion> admin_regions_;
     std::unique_ptr<const Rules> own_rules_;  // null: the process-wide fallback rules
 };
 

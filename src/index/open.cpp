@@ -127,7 +127,7 @@ private:
                 word_keys));
         if (auto err = check_word_postings()) return err;
 
-        // The admin sidecar is read here once regions are supported.
+        x.admin_regions_ = load_admin(x.path_);
         if (auto meta = decode_meta(section(section::meta))) x.meta_ = std::move(*meta);
         // German sheets build their postcode rosters here.
         return std::nullopt;
