@@ -14,9 +14,16 @@ struct KeyForm {
 };
 
 // Each text function of the engine that makes keys shows its form here,
-// one line each, in the order a query meets them.
+// one line each, in the order a query meets them. The search applies the
+// script functions and the phonetic key to normalised text, and normalises
+// what a transliteration gives back, so they are shown that way.
 const KeyForm kKeyForms[] = {
     {"normalize", [](std::string_view s) { return norm::normalize(s); }},
+    {"fold_homoglyphs", [](std::string_view s) { return norm::fold_homoglyphs(norm::normalize(s)); }},
+    {"translit_cyr_lat", [](std::string_view s) { return norm::normalize(norm::translit_cyr_lat(norm::normalize(s))); }},
+    {"translit_cyr_lat_en", [](std::string_view s) { return norm::normalize(norm::translit_cyr_lat_en(norm::normalize(s))); }},
+    {"translit_lat_cyr", [](std::string_view s) { return norm::normalize(norm::translit_lat_cyr(norm::normalize(s))); }},
+    {"phonetic_key", [](std::string_view s) { return norm::phonetic_key(norm::normalize(s)); }},
 };
 
 }  // namespace

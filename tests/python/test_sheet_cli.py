@@ -316,7 +316,25 @@ def test_inspect_refuses_what_is_not_a_sheet(tmp_path):
 def test_keys(text, normalized):
     r = run("keys", "--", text) if text.startswith("-") else run("keys", text)
     assert r.returncode == 0, r.stderr
-    assert json.loads(r.stdout) == {"normalize": normalized}
+    forms = json.loads(r.stdout)
+    assert list(forms) == KEY_FORMS
+    assert forms["normalize"] == normalized
+
+
+KEY_FORMS = ["normalize", "fold_homoglyphs", "translit_cyr_lat", "translit_cyr_lat_en", "translit_lat_cyr", "phonetic_key"]
+
+
+def test_keys_script_forms():
+    r = run("keys", "Ул. Щёлкова, лeнинa")
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout) == {
+        "normalize": "ул щелкова лeнинa",
+        "fold_homoglyphs": "ул щелкова ленина",
+        "translit_cyr_lat": "ul scelkova lenina",
+        "translit_cyr_lat_en": "ul shchelkova lenina",
+        "translit_lat_cyr": "ул щелкова ленина",
+        "phonetic_key": "ol shchilkovo linino",
+    }
 
 
 # ---------------------------------------------------------------------------

@@ -136,10 +136,27 @@ TEST(SheetFile, WriterErrorsAndUnwritablePaths) {
     EXPECT_NE(nodir.error().message.find("cannot create"), std::string::npos) << nodir.error().message;
 }
 
-TEST(KeysReport, NormalisedForm) {
+TEST(KeysReport, EveryKeyForm) {
     auto k = keys_json("  Rue   de l'Église 12-14 ");
     ASSERT_TRUE(k);
-    EXPECT_EQ(json::parse(*k), json::parse(R"({"normalize": "rue de l eglise 12"})"));
+    EXPECT_EQ(json::parse(*k), json::parse(R"({
+        "normalize": "rue de l eglise 12",
+        "fold_homoglyphs": "rue de l eglise 12",
+        "translit_cyr_lat": "rue de l eglise 12",
+        "translit_cyr_lat_en": "rue de l eglise 12",
+        "translit_lat_cyr": "руе де л еглисе 12",
+        "phonetic_key": "roi di l iglisi 12"})"));
+
+    // Upper case and ё are normalised away before the script functions run.
+    auto cyr = keys_json("Ул. Щёлкова, лeнинa");
+    ASSERT_TRUE(cyr);
+    EXPECT_EQ(json::parse(*cyr), json::parse(R"({
+        "normalize": "ул щелкова лeнинa",
+        "fold_homoglyphs": "ул щелкова ленина",
+        "translit_cyr_lat": "ul scelkova lenina",
+        "translit_cyr_lat_en": "ul shchelkova lenina",
+        "translit_lat_cyr": "ул щелкова ленина",
+        "phonetic_key": "ol shchilkovo linino"})"));
     auto bad = keys_json("a\xFF");
     ASSERT_FALSE(bad);
     EXPECT_NE(bad.error().message.find("not valid UTF-8"), std::string::npos);
