@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "build/admin_writer.hpp"
 #include "build/csv_import.hpp"
 #include "build/inspect.hpp"
 #include "build/json_spec.hpp"
@@ -27,6 +28,7 @@ using namespace tarnwik::build;
 
 constexpr const char* kUsage = R"(usage:
   tarnwik-sheet build -o SHEET [options] ADDRESSES.csv...
+                [--admin REGIONS.geojson [--admin-name-property P]]
   tarnwik-sheet assemble -o SHEET [--allow-invalid] DESCRIPTION.json
   tarnwik-sheet inspect SHEET
   tarnwik-sheet keys TEXT
@@ -49,6 +51,11 @@ build: aggregate OpenAddresses-style CSV files into a sheet.
                             COMMUNITY,COMMUNITY_CODE,LAT,LON): names the
                             commune of rows without CITY, and adds places
                             without addresses as communes (prominence 0)
+  --admin REGIONS.geojson   administrative regions: every Polygon or
+                            MultiPolygon feature (holes kept) becomes a region
+                            of the sidecar written next to the sheet
+                            (SHEETSTEM_admin.bin), named by its property
+  --admin-name-property P   the property that names a region (default name)
   Communes come from CITY (kept apart per REGION); rows without CITY use the
   postcode table's place, else DISTRICT, else REGION, else an unnamed commune
   per postcode. A commune's DISTRICT names become its aliases.
@@ -161,7 +168,7 @@ bool wants_help(const Args& a) { return a.has("--help") || a.has("-h"); }
 int cmd_build(int argc, char** argv) {
     auto args = parse_args(argc, argv, 2,
                            {"-o", "--output", "--country", "--layer", "--format-version", "--fst-version",
-                            "--postcodes"},
+                            "--postcodes", "--admin", "--admin-name-property"},
                            {"--help", "-h"});
     if (!args) return error(args.error().message);
     if (wants_help(*args)) {
@@ -195,6 +202,24 @@ int cmd_build(int argc, char** argv) {
     }
     if (::isatty(2) || input_bytes >= (64u << 20)) opt.progress_every = 100000;
 
+    // Regions are read before the addresses so that a bad file fails fast;
+    // the sidecar is written only once the sheet is in place.
+    std::vector<AdminRegionSpec> regions;
+    AdminImportStats region_stats;
+    const std::string* admin = args->value("--admin");
+    const std::string* name_property = args->value("--admin-name-property");
+    if (name_property && !admin) return error("--admin-name-property needs --admin");
+    if (admin) {
+        std::ifstream in(*admin, std::ios::binary);
+        if (!in) return error(*admin + ": cannot open");
+        std::string text(std::istreambuf_iterator<char>(in), {});
+        if (in.bad()) return error(*admin + ": read error");
+        auto parsed = parse_admin_geojson(text, name_property ? *name_property : "name", &region_stats);
+        if (!parsed) return error(*admin + ": " + parsed.error().message);
+        regions = std::move(*parsed);
+        if (auto encoded = encode_admin_sidecar(regions); !encoded) return error(*admin + ": " + encoded.error().message);
+    }
+
     AddressImporter importer(opt);
     if (const std::string* pc = args->value("--postcodes"))
         if (auto r = importer.load_postcodes(*pc); !r) return error(r.error().message);
@@ -207,6 +232,13 @@ int cmd_build(int argc, char** argv) {
     if (!written) return error(written.error().message);
     std::cerr << "wrote " << *out << " (" << written->bytes << " bytes)\n"
               << format_import_report(importer.stats());
+    if (admin) {
+        auto sidecar = write_admin_sidecar(*out, regions);
+        if (!sidecar) return error(sidecar.error().message);
+        std::cerr << "wrote " << *sidecar << ": " << region_stats.regions << " regions of "
+                  << region_stats.features << " features (" << region_stats.without_name
+                  << " without a name, " << region_stats.not_polygonal << " without polygons)\n";
+    }
     return 0;
 }
 
