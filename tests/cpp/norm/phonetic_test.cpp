@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "norm/norm.hpp"
 #include "util/text.hpp"
@@ -81,6 +83,30 @@ TEST(PhoneticKey, RomanisesBeforeNormalising) {
 TEST(PhoneticKey, InvalidBytesAreRead) {
     EXPECT_EQ(phonetic_key("aa\xFF\xFF" "aa"), "o\uFFFD" "o");
     EXPECT_EQ(phonetic_key("\xD0" "aa"), "\uFFFD" "o");
+}
+
+// Whatever the text, a key is made of normalised words in which no character
+// follows itself and no letter of a class other than its representative is left.
+TEST(PhoneticKey, RandomTextGivesWellFormedKeys) {
+    const std::vector<std::string> atoms = {"a", "o", "u", "e", "i", "y", "k", "q", "h", "x", "v", "w", "s",
+                                            "1", "0", "A", "Ü", "ß", "ł", "ё", "й", "щ", "И", "ъ", " ", "-",
+                                            ".", "\xFF", "\xD0", "\u0301"};
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<size_t> len(0, 16), pick(0, atoms.size() - 1);
+    for (int iter = 0; iter < 20000; ++iter) {
+        std::string s;
+        for (size_t n = len(rng); n > 0; --n) s += atoms[pick(rng)];
+        const std::string key = phonetic_key(s);
+        const auto fail = [&] { return text::debug_quote(s) + " -> " + text::debug_quote(key); };
+        ASSERT_EQ(normalize(key), key) << fail();
+        ASSERT_EQ(key.find_first_of("auyeqxw"), std::string::npos) << fail();
+        char32_t prev = 0;
+        for (size_t i = 0; i < key.size();) {
+            const char32_t c = text::next_scalar(key, i);
+            ASSERT_TRUE(c == U' ' || c != prev) << fail();
+            prev = c;
+        }
+    }
 }
 
 }  // namespace

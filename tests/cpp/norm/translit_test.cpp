@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "norm/norm.hpp"
 #include "util/text.hpp"
@@ -204,6 +207,38 @@ TEST(LatinToCyrillic, EveryOtherCharacterIsCopied) {
 TEST(LatinToCyrillic, InvalidBytesAreCopied) {
     EXPECT_EQ(translit_lat_cyr("\xD0" "a\xFF" "y"), "\xD0" "а\xFF" "ы");
     EXPECT_EQ(translit_lat_cyr("s\xC3"), "с\xC3");
+}
+
+
+// ---------------------------------------------------------------------------
+// Random mixed-script text, with invalid bytes: every function keeps the
+// spacing, and on valid text gives a text it would leave as it is.
+
+TEST(ScriptFunctions, RandomMixedText) {
+    const std::vector<std::string> atoms = {
+        "a", "b", "c", "e", "h", "k", "o", "s", "y", "z", "j", "t", "A", "S", "Y", " ", " ", "1", "-",
+        "а", "е", "и", "о", "ы", "ё", "й", "щ", "ж", "ц", "ъ", "ь", "џ", "љ", "ў", "қ", "ѝ", "Щ", "М",
+        "ž", "č", "\xD0", "\xD1", "\xFF", "\xE0", "\x80", "\xC3",
+    };
+    const Fn fns[] = {fold_homoglyphs, translit_cyr_lat, translit_cyr_lat_en, translit_lat_cyr};
+    std::mt19937 rng(7);
+    const size_t invalid = 6;  // the last atoms are not UTF-8; every other string leaves them out
+    std::uniform_int_distribution<size_t> len(0, 20), pick(0, atoms.size() - 1),
+        pick_valid(0, atoms.size() - 1 - invalid);
+    for (int iter = 0; iter < 20000; ++iter) {
+        std::string s;
+        for (size_t n = len(rng); n > 0; --n) s += atoms[iter % 2 ? pick(rng) : pick_valid(rng)];
+        for (Fn f : fns) {
+            const std::string out = f(s);
+            ASSERT_EQ(std::count(out.begin(), out.end(), ' '), std::count(s.begin(), s.end(), ' '))
+                << text::debug_quote(s) << " -> " << text::debug_quote(out);
+            // Dropping ъ or ь can join stray bytes around it into a letter,
+            // so only valid text is sure to be left as it is.
+            if (text::valid_utf8(s)) {
+                ASSERT_EQ(f(out), out) << text::debug_quote(s) << " -> " << text::debug_quote(out);
+            }
+        }
+    }
 }
 
 }  // namespace
