@@ -32,10 +32,11 @@ constexpr int cyrillic_at(std::string_view s, size_t i) {
     return ((b & 0x03) << 6) | (c & 0x3F);
 }
 
-bool contains_cyrillic(std::string_view s) {
-    for (size_t i = 0; i < s.size(); ++i)
-        if (cyrillic_at(s, i) >= 0) return true;
-    return false;
+// Offset of the first character of U+0400..U+04FF, or the size of s.
+size_t first_cyrillic(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size() && cyrillic_at(s, i) < 0) ++i;
+    return i;
 }
 
 // ---------------------------------------------------------------------------
@@ -53,24 +54,17 @@ struct CyrRow {
     std::string_view lat;
 };
 
-template <size_t N>
-constexpr CyrTable make_cyr_table(const CyrRow (&rows)[N]) {
-    CyrTable t{};
-    for (const CyrRow& r : rows) t[r.cyr - 0x400] = {true, r.lat};
-    return t;
-}
-
 // The letters both schemes write alike.
-#define TW_CYR_COMMON                                                                          \
-    {U'а', "a"}, {U'б', "b"}, {U'в', "v"}, {U'г', "g"}, {U'д', "d"}, {U'е', "e"}, {U'з', "z"}, \
-        {U'и', "i"}, {U'к', "k"}, {U'л', "l"}, {U'м', "m"}, {U'н', "n"}, {U'о', "o"},          \
-        {U'п', "p"}, {U'р', "r"}, {U'с', "s"}, {U'т', "t"}, {U'у', "u"}, {U'ф', "f"},          \
-        {U'х', "h"}, {U'ъ', ""}, {U'ь', ""}, {U'ы', "i"}, {U'э', "e"}
+constexpr CyrRow kCommonRows[] = {
+    {U'а', "a"}, {U'б', "b"}, {U'в', "v"}, {U'г', "g"}, {U'д', "d"}, {U'е', "e"}, {U'з', "z"},
+    {U'и', "i"}, {U'к', "k"}, {U'л', "l"}, {U'м', "m"}, {U'н', "n"}, {U'о', "o"}, {U'п', "p"},
+    {U'р', "r"}, {U'с', "s"}, {U'т', "t"}, {U'у', "u"}, {U'ф', "f"}, {U'х', "h"}, {U'ъ', ""},
+    {U'ь', ""},  {U'ы', "i"}, {U'э', "e"},
+};
 
 // South Slavic convention. The diacritic letters are the precomposed
 // U+017E, U+010D, U+0161, U+0107 and U+0111.
 constexpr CyrRow kSouthSlavicRows[] = {
-    TW_CYR_COMMON,
     {U'ж', "\u017E"},
     {U'ц', "c"},
     {U'ч', "\u010D"},
@@ -88,7 +82,6 @@ constexpr CyrRow kSouthSlavicRows[] = {
 
 // English-style plain-ASCII romanisation, with the Uzbek and Tajik letters.
 constexpr CyrRow kEnglishRows[] = {
-    TW_CYR_COMMON,
     {U'ж', "zh"},
     {U'й', "y"},
     {U'ц', "ts"},
@@ -105,17 +98,24 @@ constexpr CyrRow kEnglishRows[] = {
     {U'\u04B7', "j"},  // ҷ
 };
 
-#undef TW_CYR_COMMON
+template <size_t N>
+constexpr CyrTable make_cyr_table(const CyrRow (&rows)[N]) {
+    CyrTable t{};
+    for (const CyrRow& r : kCommonRows) t[r.cyr - 0x400] = {true, r.lat};
+    for (const CyrRow& r : rows) t[r.cyr - 0x400] = {true, r.lat};
+    return t;
+}
 
 constexpr CyrTable kSouthSlavic = make_cyr_table(kSouthSlavicRows);
 constexpr CyrTable kEnglish = make_cyr_table(kEnglishRows);
 
 std::string romanise(std::string_view s, const CyrTable& table) {
-    if (!contains_cyrillic(s)) return std::string(s);
+    const size_t first = first_cyrillic(s);
+    if (first == s.size()) return std::string(s);
     std::string out;
     out.reserve(2 * s.size());
     size_t copied = 0;  // s[copied, i) is still to be copied
-    for (size_t i = 0; i < s.size();) {
+    for (size_t i = first; i < s.size();) {
         const int k = cyrillic_at(s, i);
         if (k < 0) {
             ++i;
