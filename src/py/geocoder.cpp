@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "py/binder.hpp"
+#include "py/reverse.hpp"
 #include "util/text.hpp"
 
 namespace tarnwik::py {
@@ -71,6 +72,8 @@ void geocoder_dealloc(PyObject* self) {
 
 // Query methods register here; their bodies live in their own files.
 PyMethodDef geocoder_methods[] = {
+    {"reverse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geocoder_reverse)),
+     METH_FASTCALL | METH_KEYWORDS, kReverseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
