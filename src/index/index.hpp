@@ -21,6 +21,7 @@
 #include "index/admin.hpp"
 #include "index/container.hpp"
 #include "index/fst/map.hpp"
+#include "ml/ml.hpp"
 #include "rules/rules.hpp"
 #include "util/bytes.hpp"
 #include "util/result.hpp"
@@ -194,6 +195,8 @@ public:
     const std::vector<std::string>& suffixes() const { return suffixes_; }
     const std::unordered_map<std::string, uint32_t>& suffix_ids() const { return suffix_ids_; }
     const Rules& rules() const { return own_rules_ ? *own_rules_ : rules::fallback(); }
+    // The sheet's token labeller; null when the sheet carries none.
+    const ml::Parser* parser() const { return parser_ ? &*parser_ : nullptr; }
 
     const fst::Map& communes_fst() const { return communes_fst_; }
     const fst::Map& streets_fst() const { return streets_fst_; }
@@ -231,6 +234,7 @@ private:
     MetaPairs meta_;
     std::vector<AdminRegion> admin_regions_;
     std::unique_ptr<const Rules> own_rules_;  // null: the process-wide fallback rules
+    std::optional<ml::Parser> parser_;        // its weights point into map_
 };
 
 }  // namespace tarnwik

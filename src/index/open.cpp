@@ -86,8 +86,13 @@ private:
         read_suffixes(section(section::house_suffixes));
         split_grid(section(section::reverse_grid));
 
-        // The labeller is not wired in yet: a sheet's SEC_PARSER is carried
-        // but not interpreted. The rank model is checked for its shape.
+        if (ByteView parser = section(section::parser); !parser.empty()) {
+            x.parser_ = ml::Parser::from_section(parser);
+            if (!x.parser_) return corrupt("SEC_PARSER is present but malformed — corrupt/tampered sheet");
+        }
+
+        // The rank model is read by the search core; here it is only checked
+        // for its shape.
         ByteView rank = section(section::rank);
         if (!rank.empty() && !rank_section_ok(rank))
             return corrupt("SEC_RANK is present but malformed — corrupt/tampered sheet");
