@@ -1,18 +1,13 @@
 #include "levenshtein/dynamic.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "util/text.hpp"
 
 namespace tarnwik::levenshtein {
-namespace {
 
-uint32_t plus1(uint32_t v) { return v == std::numeric_limits<uint32_t>::max() ? v : v + 1; }
-
-}  // namespace
-
-DynamicLevenshtein::DynamicLevenshtein(std::string_view query, uint32_t d) : d_(d), cap_(plus1(d)) {
+DynamicLevenshtein::DynamicLevenshtein(std::string_view query, uint32_t d)
+    : d_(std::min(d, kMaxDistance)), cap_(d_ + 1) {
     const std::string owned = text::valid_utf8(query) ? std::string(query) : text::lossy_utf8(query);
     for (size_t i = 0; i < owned.size();) chars_.push_back(text::next_scalar(owned, i));
 }
@@ -23,17 +18,30 @@ std::vector<uint32_t> DynamicLevenshtein::start() const {
     return s;
 }
 
+std::pair<size_t, size_t> DynamicLevenshtein::window(std::span<const uint32_t> s) const {
+    const size_t k = s[0];
+    const size_t lo = k > d_ ? k - d_ : 1;
+    const size_t hi = std::min(chars_.size(), k + d_);
+    return {std::max<size_t>(lo, 1), hi};
+}
+
 bool DynamicLevenshtein::can_match(std::span<const uint32_t> s) const {
-    return !s.empty() && *std::min_element(s.begin(), s.end()) <= d_;
+    if (s.empty()) return false;
+    if (s[0] <= d_) return true;
+    const auto [lo, hi] = window(s);
+    for (size_t i = lo; i <= hi; ++i)
+        if (s[i] <= d_) return true;
+    return false;
 }
 
 void DynamicLevenshtein::accept(std::span<const uint32_t> s, std::optional<char32_t> c,
                                 std::span<uint32_t> out) const {
-    out[0] = plus1(s[0]);
-    for (size_t i = 1; i < out.size(); ++i) {
+    out[0] = s[0] + 1;
+    const auto [lo, hi] = window(out);
+    std::fill(out.begin() + 1, out.end(), cap_);
+    for (size_t i = lo; i <= hi; ++i) {
         const uint32_t cost = (c && *c == chars_[i - 1]) ? 0 : 1;
-        uint32_t v = std::min(plus1(out[i - 1]), plus1(s[i]));
-        v = std::min(v, s[i - 1] == std::numeric_limits<uint32_t>::max() ? s[i - 1] : s[i - 1] + cost);
+        const uint32_t v = std::min({out[i - 1] + 1, s[i] + 1, s[i - 1] + cost});
         out[i] = std::min(v, cap_);
     }
 }

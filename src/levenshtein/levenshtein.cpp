@@ -3,6 +3,7 @@
 #include "levenshtein/levenshtein.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,11 +11,12 @@
 
 #include "levenshtein/dynamic.hpp"
 #include "levenshtein/utf8_sequences.hpp"
+#include "util/text.hpp"
 
 namespace tarnwik::levenshtein {
 
 uint32_t Dfa::add_state(bool match) {
-    if (size_ >= kNone) {
+    if (size_ >= kMaxStates) {
         // kStateLimit keeps construction many orders of magnitude below this.
         std::fputs("state index fits u32\n", stderr);
         std::abort();
@@ -31,16 +33,34 @@ namespace {
 
 constexpr char32_t kMaxScalar = 0x10FFFF;
 
-std::vector<Utf8Sequence> sequences_of(char32_t low, char32_t high) {
-    std::vector<Utf8Sequence> out;
-    Utf8Sequences it(low, high);
-    while (auto s = it.next()) out.push_back(*s);
-    return out;
-}
+// What a catch-all transition puts in each byte's entry, with the target
+// left 0 to be or-ed in: the target itself for ASCII, a pending entry for a
+// lead byte, nothing for bytes that cannot start a character.
+struct AnyCharTemplate {
+    std::array<uint32_t, 256> tag;
+    uint32_t intermediates = 0;  // states the byte paths would take as a chain each
+};
 
-const std::vector<Utf8Sequence>& all_scalars() {
-    static const std::vector<Utf8Sequence> seqs = sequences_of(0, kMaxScalar);
-    return seqs;
+const AnyCharTemplate& any_char_template() {
+    static const AnyCharTemplate t = [] {
+        AnyCharTemplate out;
+        out.tag.fill(Dfa::kNone);
+        Utf8Sequences it(0, kMaxScalar);
+        while (auto seq = it.next()) {
+            out.intermediates += seq->len - 1u;
+            uint32_t tag = 0;
+            if (seq->len > 1) {
+                Dfa::Cont cont = Dfa::kAny;
+                for (uint32_t c = 0; c < 5; ++c)
+                    if (seq->ranges[1].start == Dfa::kContLow[c] && seq->ranges[1].end == Dfa::kContHigh[c])
+                        cont = static_cast<Dfa::Cont>(c);
+                tag = Dfa::pending(0, seq->len - 1u, cont);
+            }
+            for (unsigned b = seq->ranges[0].start; b <= seq->ranges[0].end; ++b) out.tag[b] = tag;
+        }
+        return out;
+    }();
+    return t;
 }
 
 // The DFA under construction and the map from edit-distance rows to its
@@ -68,16 +88,16 @@ public:
     // within the distance any more) have none.
     std::optional<Found> cached(std::span<const uint32_t> row) {
         if (!lev_.can_match(row)) return std::nullopt;
-        const uint64_t h = hash(row);
-        size_t i = h & (slots_.size() - 1);
+        size_t i = hash(row) & (slots_.size() - 1);
         for (;; i = (i + 1) & (slots_.size() - 1)) {
             const uint32_t e = slots_[i];
             if (e == kEmpty) break;
-            if (std::equal(row.begin(), row.end(), arena_.begin() + size_t{e} * width_)) return Found{entry_dfa_[e], e};
+            if (same(row, this->row(e))) return Found{entry_dfa_[e], e};
         }
         const uint32_t e = static_cast<uint32_t>(entry_dfa_.size());
         arena_.insert(arena_.end(), row.begin(), row.end());
-        const uint32_t s = new_state(lev_.is_match(row));
+        const uint32_t s = dfa_.add_state(lev_.is_match(row));
+        ++counted_;
         entry_dfa_.push_back(s);
         scheduled_.push_back(false);
         slots_[i] = e;
@@ -92,26 +112,72 @@ public:
         return true;
     }
 
-    // Transitions from `from` to `to` for the encodings of every scalar value
-    // in `seqs`. Without overwrite only bytes that have no transition yet are
-    // filled.
-    //
-    // Several query characters can share leading bytes with each other and
-    // with the catch-all transitions added first (Cyrillic letters all start
-    // with 0xD0 or 0xD1). An overwriting path therefore never replaces a
-    // shared intermediate state: it copies it and diverts only its own bytes,
-    // so every other character keeps the target it had.
-    void add_utf8_sequences(bool overwrite, uint32_t from, uint32_t to, const std::vector<Utf8Sequence>& seqs) {
-        for (const Utf8Sequence& seq : seqs) insert(from, seq, 0, to, overwrite);
+    // From `from` to `to` on every character that has no transition yet
+    // (the characters of the query may already have theirs). Multi-byte
+    // characters end in pending entries rather than intermediate states.
+    void add_any(uint32_t from, uint32_t to) {
+        const AnyCharTemplate& t = any_char_template();
+        counted_ += t.intermediates;
+        uint32_t* row = dfa_.row(from);
+        for (unsigned b = 0; b < 256; ++b) {
+            const uint32_t entry = t.tag[b] | to;  // kNone stays kNone
+            row[b] = row[b] == Dfa::kNone ? entry : row[b];
+        }
     }
+
+    // From `from` to `to` on the character `c`, replacing what it had.
+    //
+    // A multi-byte character shares its leading bytes with the catch-all
+    // path and often with other query characters (Cyrillic letters all
+    // start with 0xD0 or 0xD1). Its path therefore gets intermediate states
+    // of its own that keep every other continuation byte where it led
+    // before; replacing the lead byte's transition outright would cut those
+    // characters off.
+    void add_char(uint32_t from, uint32_t to, char32_t c) {
+        std::string bytes;
+        text::append_utf8(bytes, c);
+        const size_t n = bytes.size();
+        counted_ += static_cast<uint32_t>(n - 1);
+        uint32_t cur = from;
+        for (size_t k = 0; k + 1 < n; ++k) {
+            uint32_t& slot = dfa_.row(cur)[static_cast<uint8_t>(bytes[k])];  // rows never move
+            if (slot == Dfa::kNone) {
+                slot = dfa_.add_state(false);
+            } else if (Dfa::is_pending(slot)) {
+                const uint32_t pending = slot;
+                const uint32_t x = dfa_.add_state(false);
+                uint32_t* row = dfa_.row(x);
+                for (unsigned b = 0x80; b <= 0xBF; ++b) row[b] = dfa_.step(pending, static_cast<uint8_t>(b));
+                slot = x;
+            }
+            // Otherwise an intermediate state made for an earlier character
+            // of this expansion, reachable only along this path.
+            cur = slot;
+        }
+        dfa_.row(cur)[static_cast<uint8_t>(bytes[n - 1])] = to;
+    }
+
+    uint32_t counted() const { return counted_; }
 
 private:
     static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
 
-    static uint64_t hash(std::span<const uint32_t> row) {
-        uint64_t h = 0x9E3779B97F4A7C15ull;
-        for (uint32_t v : row) h = (h ^ v) * 0x100000001B3ull;
+    // Rows are told apart by the input length (entry 0) and the entries
+    // inside its window: every other entry is d + 1 in all rows but the
+    // start row, the only one of length 0.
+    uint64_t hash(std::span<const uint32_t> row) const {
+        const auto [lo, hi] = lev_.window(row);
+        uint64_t h = (0x9E3779B97F4A7C15ull ^ row[0]) * 0x100000001B3ull;
+        for (size_t i = lo; i <= hi; ++i) h = (h ^ row[i]) * 0x100000001B3ull;
         return h ^ (h >> 29);
+    }
+
+    bool same(std::span<const uint32_t> a, std::span<const uint32_t> b) const {
+        if (a[0] != b[0]) return false;
+        const auto [lo, hi] = lev_.window(a);
+        for (size_t i = lo; i <= hi; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
     }
 
     void grow() {
@@ -124,57 +190,6 @@ private:
         slots_ = std::move(slots);
     }
 
-    uint32_t new_state(bool match) {
-        const uint32_t s = dfa_.add_state(match);
-        indegree_.push_back(0);
-        return s;
-    }
-
-    void set(uint32_t from, uint8_t byte, uint32_t to, bool overwrite) {
-        uint32_t& slot = dfa_.row(from)[byte];
-        if (slot != Dfa::kNone) {
-            if (!overwrite) return;
-            --indegree_[slot];
-        }
-        slot = to;
-        ++indegree_[to];
-    }
-
-    uint32_t clone(uint32_t s) {
-        const uint32_t c = new_state(dfa_.is_match(s));
-        uint32_t* dst = dfa_.row(c);
-        const uint32_t* src = dfa_.row(s);
-        std::memcpy(dst, src, 256 * sizeof(uint32_t));
-        for (int b = 0; b < 256; ++b)
-            if (dst[b] != Dfa::kNone) ++indegree_[dst[b]];
-        return c;
-    }
-
-    void insert(uint32_t cur, const Utf8Sequence& seq, size_t k, uint32_t to, bool overwrite) {
-        const Utf8Range r = seq.ranges[k];
-        if (k + 1 == seq.len) {
-            for (unsigned b = r.start; b <= r.end; ++b) set(cur, static_cast<uint8_t>(b), to, overwrite);
-            return;
-        }
-        if (!overwrite) {
-            const uint32_t fresh = new_state(false);
-            for (unsigned b = r.start; b <= r.end; ++b) set(cur, static_cast<uint8_t>(b), fresh, false);
-            insert(fresh, seq, k + 1, to, false);
-            return;
-        }
-        // Intermediate states are reachable only from the state being
-        // expanded, so one with a single incoming transition belongs to this
-        // byte path alone and may be changed in place.
-        for (unsigned b = r.start; b <= r.end; ++b) {
-            uint32_t child = dfa_.row(cur)[b];
-            if (child == Dfa::kNone || indegree_[child] > 1) {
-                child = child == Dfa::kNone ? new_state(false) : clone(child);
-                set(cur, static_cast<uint8_t>(b), child, true);
-            }
-            insert(child, seq, k + 1, to, true);
-        }
-    }
-
     const DynamicLevenshtein& lev_;
     size_t width_;
     Dfa dfa_;
@@ -182,7 +197,9 @@ private:
     std::vector<uint32_t> entry_dfa_;
     std::vector<bool> scheduled_;
     std::vector<uint32_t> slots_;
-    std::vector<uint32_t> indegree_;  // transitions into each state
+    // States of the plain construction: this table's states plus one
+    // intermediate state per byte of every multi-byte path added.
+    uint32_t counted_ = 0;
 };
 
 }  // namespace
@@ -195,7 +212,6 @@ Result<Levenshtein> Levenshtein::create(std::string_view query, uint32_t d) {
 
     std::vector<uint32_t> stack{b.cached(lev.start())->entry};
     std::vector<uint32_t> s(w), t(w);
-    std::vector<Utf8Sequence> one;
     while (!stack.empty()) {
         const uint32_t entry = stack.back();
         stack.pop_back();
@@ -207,27 +223,29 @@ Result<Levenshtein> Levenshtein::create(std::string_view query, uint32_t d) {
         // then overwrite their bytes.
         lev.accept(s, std::nullopt, t);
         if (auto to = b.cached(t)) {
-            b.add_utf8_sequences(false, from, to->dfa, all_scalars());
+            b.add_any(from, to->dfa);
             if (b.schedule(to->entry)) stack.push_back(to->entry);
         }
-        for (size_t i = 1; i < w; ++i) {
-            // Beyond the distance at i - 1, a match on character i changes
-            // nothing: the mismatch transition already gives the same row.
-            if (s[i - 1] > d) continue;
+        // Beyond the distance at i - 1, a match on character i changes
+        // nothing: the mismatch transition already gives the same row. Only
+        // the window (and entry 0) can be within it.
+        const auto [lo, hi] = lev.window(s);
+        for (size_t i = lo == 1 ? 1 : lo + 1; i < w && i <= hi + 1; ++i) {
+            if (s[i - 1] > lev.distance()) continue;
             lev.accept(s, chars[i - 1], t);
             if (auto to = b.cached(t)) {
-                one = sequences_of(chars[i - 1], chars[i - 1]);
-                b.add_utf8_sequences(true, from, to->dfa, one);
+                b.add_char(from, to->dfa, chars[i - 1]);
                 if (b.schedule(to->entry)) stack.push_back(to->entry);
             }
         }
-        if (b.dfa().size() > kStateLimit)
+        if (b.counted() > kStateLimit)
             return fail("", "levenshtein automaton: too many states (limit " + std::to_string(kStateLimit) + ")");
     }
 
     auto data = std::make_shared<Data>();
     data->query = std::string(query);
     data->d = d;
+    data->counted = b.counted();
     data->dfa = b.take();
     return Levenshtein(std::move(data));
 }
