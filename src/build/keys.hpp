@@ -1,6 +1,8 @@
 // The keys a sheet is looked up by. The builder derives every key through
 // these functions, and they call the same text code the queries use, so a
-// key written here is byte for byte the key a query computes.
+// key written here is byte for byte the key a query computes. Keys depend on
+// the rules in force (rules::current()): derive them under the rules the
+// sheet's readers will have, as write_sheet does.
 #pragma once
 
 #include <string>

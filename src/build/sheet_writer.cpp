@@ -6,12 +6,14 @@
 #include <cmath>
 #include <fmt/format.h>
 #include <map>
+#include <memory>
 #include <unordered_map>
 
 #include "build/fst/builder.hpp"
 #include "build/keys.hpp"
 #include "build/sheet.hpp"
 #include "index/container.hpp"
+#include "rules/rules.hpp"
 #include "util/text.hpp"
 
 namespace tarnwik::build {
@@ -122,6 +124,29 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
         return fail(fmt::format("FST version {} cannot be written (1, 2 or 3)", spec.fst_version));
     if (spec.communes.empty() || spec.streets.empty())
         return fail("a sheet needs at least one commune and one street with a house");
+
+    std::string rules_section;
+    if (!spec.rules.empty()) {
+        put_u32(rules_section, static_cast<uint32_t>(spec.rules.size()));
+        for (const RuleRecord& rec : spec.rules) {
+            if (rec.key.size() > 0xFFFF || rec.value.size() > 0xFFFF) return fail("a rule key or value is longer than 65535 bytes");
+            put_u8(rules_section, rec.kind);
+            put_u16(rules_section, static_cast<uint16_t>(rec.key.size()));
+            rules_section += rec.key;
+            put_u16(rules_section, static_cast<uint16_t>(rec.value.size()));
+            rules_section += rec.value;
+        }
+    }
+    // Keys depend on the rules (unit words, abbreviations, street types), so
+    // they are derived under the rules a reader of this sheet has in force:
+    // those of the section it will find, else the built-in ones.
+    std::unique_ptr<Rules> own_rules;
+    if (!spec.omit_sections.contains(section::rules)) {
+        auto over = spec.section_overrides.find(section::rules);
+        const std::string& bytes = over != spec.section_overrides.end() ? over->second : rules_section;
+        if (!bytes.empty()) own_rules = rules::from_section_owned(ByteView(std::string_view(bytes)));
+    }
+    rules::ScopedCurrent keys_rules(own_rules ? *own_rules : rules::fallback());
 
     StringPool pool;
 
@@ -322,19 +347,7 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
     sections[section::commune_coords] = std::move(commune_coords);
     if (!spec.parser.empty()) sections[section::parser] = spec.parser;
     if (!spec.rank.empty()) sections[section::rank] = spec.rank;
-    if (!spec.rules.empty()) {
-        std::string r;
-        put_u32(r, static_cast<uint32_t>(spec.rules.size()));
-        for (const RuleRecord& rec : spec.rules) {
-            if (rec.key.size() > 0xFFFF || rec.value.size() > 0xFFFF) return fail("a rule key or value is longer than 65535 bytes");
-            put_u8(r, rec.kind);
-            put_u16(r, static_cast<uint16_t>(rec.key.size()));
-            r += rec.key;
-            put_u16(r, static_cast<uint16_t>(rec.value.size()));
-            r += rec.value;
-        }
-        sections[section::rules] = std::move(r);
-    }
+    if (!rules_section.empty()) sections[section::rules] = std::move(rules_section);
     if (!spec.meta.empty()) {
         std::string m;
         put_u32(m, static_cast<uint32_t>(spec.meta.size()));
