@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "norm/norm.hpp"
+#include "query/keys.hpp"
 #include "util/text.hpp"
 
 namespace tarnwik::build {
@@ -24,6 +25,9 @@ const KeyForm kKeyForms[] = {
     {"translit_cyr_lat_en", [](std::string_view s) { return norm::normalize(norm::translit_cyr_lat_en(norm::normalize(s))); }},
     {"translit_lat_cyr", [](std::string_view s) { return norm::normalize(norm::translit_lat_cyr(norm::normalize(s))); }},
     {"phonetic_key", [](std::string_view s) { return norm::phonetic_key(norm::normalize(s)); }},
+    {"fold_units", [](std::string_view s) { return query::fold_units(norm::fold_homoglyphs(norm::normalize(s))); }},
+    {"prepared_query_key", [](std::string_view s) { return query::prepared_query_key(s); }},
+    {"street_key", [](std::string_view s) { return query::street_key(s); }},
 };
 
 }  // namespace

@@ -321,7 +321,8 @@ def test_keys(text, normalized):
     assert forms["normalize"] == normalized
 
 
-KEY_FORMS = ["normalize", "fold_homoglyphs", "translit_cyr_lat", "translit_cyr_lat_en", "translit_lat_cyr", "phonetic_key"]
+KEY_FORMS = ["normalize", "fold_homoglyphs", "translit_cyr_lat", "translit_cyr_lat_en", "translit_lat_cyr", "phonetic_key",
+             "fold_units", "prepared_query_key", "street_key"]
 
 
 def test_keys_script_forms():
@@ -334,6 +335,9 @@ def test_keys_script_forms():
         "translit_cyr_lat_en": "ul shchelkova lenina",
         "translit_lat_cyr": "ул щелкова ленина",
         "phonetic_key": "ol shchilkovo linino",
+        "fold_units": "ул щелкова ленина",
+        "prepared_query_key": "ул щелкова ленина",
+        "street_key": "лeнинa ул щелкова",
     }
 
 

@@ -145,7 +145,10 @@ TEST(KeysReport, EveryKeyForm) {
         "translit_cyr_lat": "rue de l eglise 12",
         "translit_cyr_lat_en": "rue de l eglise 12",
         "translit_lat_cyr": "руе де л еглисе 12",
-        "phonetic_key": "roi di l iglisi 12"})"));
+        "phonetic_key": "roi di l iglisi 12",
+        "fold_units": "rue de l eglise 12",
+        "prepared_query_key": "rue de l eglise 12",
+        "street_key": "12 de eglise l rue"})"));
 
     // Upper case and ё are normalised away before the script functions run.
     auto cyr = keys_json("Ул. Щёлкова, лeнинa");
@@ -156,7 +159,10 @@ TEST(KeysReport, EveryKeyForm) {
         "translit_cyr_lat": "ul scelkova lenina",
         "translit_cyr_lat_en": "ul shchelkova lenina",
         "translit_lat_cyr": "ул щелкова ленина",
-        "phonetic_key": "ol shchilkovo linino"})"));
+        "phonetic_key": "ol shchilkovo linino",
+        "fold_units": "ул щелкова ленина",
+        "prepared_query_key": "ул щелкова ленина",
+        "street_key": "лeнинa ул щелкова"})"));
     auto bad = keys_json("a\xFF");
     ASSERT_FALSE(bad);
     EXPECT_NE(bad.error().message.find("not valid UTF-8"), std::string::npos);
