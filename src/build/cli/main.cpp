@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "build/admin_writer.hpp"
@@ -19,6 +20,7 @@
 #include "build/inspect.hpp"
 #include "build/json_spec.hpp"
 #include "build/keys_report.hpp"
+#include "build/models.hpp"
 #include "build/sheet_file.hpp"
 
 namespace {
@@ -29,6 +31,7 @@ using namespace tarnwik::build;
 constexpr const char* kUsage = R"(usage:
   tarnwik-sheet build -o SHEET [options] ADDRESSES.csv...
                 [--admin REGIONS.geojson [--admin-name-property P]]
+                [--parser LABELLER.json] [--rank RANK.json]
   tarnwik-sheet assemble -o SHEET [--allow-invalid] DESCRIPTION.json
   tarnwik-sheet inspect SHEET
   tarnwik-sheet keys TEXT
@@ -56,6 +59,17 @@ build: aggregate OpenAddresses-style CSV files into a sheet.
                             of the sidecar written next to the sheet
                             (SHEETSTEM_admin.bin), named by its property
   --admin-name-property P   the property that names a region (default name)
+  --parser LABELLER.json    embed a token labeller (section SEC_PARSER):
+                              {"buckets": B, "labels": L,
+                               "bias": [L numbers],
+                               "weights": [L arrays of B numbers]}
+                            weights[l][b] is label l's weight for hash
+                            bucket b; B is 1..4294967295, L is 1..255
+  --rank RANK.json          embed a rank model (section SEC_RANK):
+                              {"bias": number, "weights": [10 numbers]}
+                            Model numbers are stored as 32-bit floats and
+                            must be finite there; members are all required
+                            and unknown members are errors.
   Communes come from CITY (kept apart per REGION); rows without CITY use the
   postcode table's place, else DISTRICT, else REGION, else an unnamed commune
   per postcode. A commune's DISTRICT names become its aliases.
@@ -163,12 +177,20 @@ Result<int> fst_version(const Args& a) {
     return fail("--fst-version must be 1, 2 or 3, not " + *v);
 }
 
+Result<std::string> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return fail(path + ": cannot open");
+    std::string text(std::istreambuf_iterator<char>(in), {});
+    if (in.bad()) return fail(path + ": read error");
+    return text;
+}
+
 bool wants_help(const Args& a) { return a.has("--help") || a.has("-h"); }
 
 int cmd_build(int argc, char** argv) {
     auto args = parse_args(argc, argv, 2,
                            {"-o", "--output", "--country", "--layer", "--format-version", "--fst-version",
-                            "--postcodes", "--admin", "--admin-name-property"},
+                            "--postcodes", "--admin", "--admin-name-property", "--parser", "--rank"},
                            {"--help", "-h"});
     if (!args) return error(args.error().message);
     if (wants_help(*args)) {
@@ -220,6 +242,20 @@ int cmd_build(int argc, char** argv) {
         if (auto encoded = encode_admin_sidecar(regions); !encoded) return error(*admin + ": " + encoded.error().message);
     }
 
+    // Models too are checked before the long part of the build.
+    std::string parser_section, rank_section;
+    for (auto [option, section, encode] :
+         {std::tuple{"--parser", &parser_section, &parser_section_from_json},
+          std::tuple{"--rank", &rank_section, &rank_section_from_json}}) {
+        const std::string* file = args->value(option);
+        if (!file) continue;
+        auto text = read_file(*file);
+        if (!text) return error(text.error().message);
+        auto bytes = encode(*text);
+        if (!bytes) return error(*file + ": " + bytes.error().message);
+        *section = std::move(*bytes);
+    }
+
     AddressImporter importer(opt);
     if (const std::string* pc = args->value("--postcodes"))
         if (auto r = importer.load_postcodes(*pc); !r) return error(r.error().message);
@@ -227,6 +263,8 @@ int cmd_build(int argc, char** argv) {
         if (auto r = importer.add_file(f); !r) return error(r.error().message);
     SheetSpec spec = importer.finish();
     if (spec.streets.empty()) return error("no usable address rows; nothing to write");
+    spec.parser = std::move(parser_section);
+    spec.rank = std::move(rank_section);
 
     auto written = write_sheet_file(*out, spec);
     if (!written) return error(written.error().message);
