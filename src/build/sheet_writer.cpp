@@ -310,7 +310,10 @@ Result<std::string> write_sheet(const SheetSpec& spec, WriteStats* stats) {
     for (auto& [key, ids] : word_streets) {
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        if (ids.size() > kMaxPostingIds) ids.resize(kMaxPostingIds);
+        // The search ignores a longer list. Cut short it would be read as
+        // complete and drop the streets past the cut from every intersection,
+        // so the word gets no key at all, which the search reads the same way.
+        if (ids.size() > kMaxPostingIds) continue;
         word_fst_entries.emplace_back(key, word_postings.size());
         put_varint(word_postings, ids.size());
         put_varint(word_postings, ids[0]);
