@@ -57,9 +57,9 @@ std::optional<Levenshtein> from_cache(std::string_view query, uint32_t d) {
     if (c.entries.size() >= kCacheCapacity) c.entries.clear();
     ++c.builds;
     auto built = Levenshtein::create(query, d);
-    std::optional<Levenshtein> entry = built ? std::optional<Levenshtein>(std::move(*built)) : std::nullopt;
-    c.entries.emplace(Key{std::string(query), d}, entry);
-    return entry;
+    auto [it, inserted] = c.entries.try_emplace(Key{std::string(query), d});
+    if (built) it->second.emplace(std::move(*built));
+    return it->second;
 }
 
 void clear_cache() { LEV_CACHE.entries.clear(); }
