@@ -3,6 +3,7 @@
 // House blocks are decoded on demand, one street at a time; nothing is
 // precomputed. Open only checked the block bounds and the dictionary, so the
 // records themselves are decoded defensively here.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <fmt/format.h>
@@ -12,35 +13,6 @@
 namespace tarnwik {
 
 namespace {
-
-constexpr int64_t kMaxLatE7 = 900000000;
-constexpr int64_t kMaxLonE7 = 1800000000;
-
-// The strict varint of the container, inlined for the hot house loop: one
-// byte is by far the most common case.
-inline bool read_varint(const uint8_t* p, size_t len, size_t& pos, uint64_t& out) {
-    if (pos < len && p[pos] < 0x80) {
-        out = p[pos++];
-        return true;
-    }
-    uint64_t value = 0;
-    for (size_t i = 0; i < 9; ++i) {
-        if (pos + i >= len) return false;
-        const uint8_t byte = p[pos + i];
-        value |= uint64_t{byte & 0x7Fu} << (7 * i);
-        if ((byte & 0x80) == 0) {
-            pos += i + 1;
-            out = value;
-            return true;
-        }
-    }
-    if (pos + 9 >= len) return false;
-    const uint8_t last = p[pos + 9];
-    if (last > 1) return false;
-    pos += 10;
-    out = value | (uint64_t{last} << 63);
-    return true;
-}
 
 // A whole text read as an unsigned 32-bit decimal number: an optional "+",
 // then one or more digits and nothing else.
@@ -66,44 +38,6 @@ std::optional<uint32_t> postcode_numeric_prefix(std::string_view text) {
     return static_cast<uint32_t>(v);
 }
 
-bool HouseWalk::next(HouseRecord& out) {
-    if (remaining_ == 0 || failed_) return false;
-    const uint8_t* p = block_.data();
-    const size_t len = block_.size();
-    uint64_t number, suffix, dlat, dlon;
-    if (!read_varint(p, len, pos_, number) || !read_varint(p, len, pos_, suffix) ||
-        !read_varint(p, len, pos_, dlat) || !read_varint(p, len, pos_, dlon) || suffix > UINT32_MAX) {
-        failed_ = true;
-        return false;
-    }
-    if (first_) {
-        if (number > UINT32_MAX) return failed_ = true, false;
-        first_ = false;
-    } else {
-        if (number > UINT32_MAX - prev_number_) return failed_ = true, false;
-        number += prev_number_;
-    }
-    int64_t lat, lon;
-    if (__builtin_add_overflow(int64_t{ref_lat_}, zigzag_decode(dlat), &lat) ||
-        __builtin_add_overflow(int64_t{ref_lon_}, zigzag_decode(dlon), &lon) || lat < -kMaxLatE7 ||
-        lat > kMaxLatE7 || lon < -kMaxLonE7 || lon > kMaxLonE7) {
-        failed_ = true;
-        return false;
-    }
-    uint32_t postcode_off = 0;
-    if (!dict_.empty()) {
-        uint64_t slot;
-        if (!read_varint(p, len, pos_, slot) || slot > UINT32_MAX) return failed_ = true, false;
-        if (slot >= 1 && slot - 1 < dict_.size() / 4)
-            if (auto off = dict_.try_u32((slot - 1) * 4)) postcode_off = *off;
-    }
-    prev_number_ = static_cast<uint32_t>(number);
-    --remaining_;
-    out = HouseRecord{static_cast<uint32_t>(number), static_cast<uint32_t>(suffix), static_cast<int32_t>(lat),
-                      static_cast<int32_t>(lon), postcode_off};
-    return true;
-}
-
 HouseWalk Index::walk_houses(uint32_t street_id, const StreetRecord& r) const {
     HouseWalk w;
     if (street_id >= street_count()) return w;
@@ -116,7 +50,7 @@ HouseWalk Index::walk_houses(uint32_t street_id, const StreetRecord& r) const {
     ByteView dict;
     if (version_ >= 7 && r.postcode_ref == StreetRecord::kDictionaryMarker) {
         uint64_t n;
-        if (!read_varint(block.data(), block.size(), pos, n) || n == 0 || n > r.house_count) return w;
+        if (!detail::house_varint(block.data(), block.size(), pos, n) || n == 0 || n > r.house_count) return w;
         auto entries = block.try_sub(pos, n * 4);
         if (!entries) return w;
         dict = *entries;
@@ -241,6 +175,28 @@ bool Index::exact_house_postcode_set_candidate_cached(PostcodeMemo& memo, uint32
         if (!exact_house_postcode_candidate_cached(memo, street_id, r, n, suffix_id, postcode_value))
             return false;
     return true;
+}
+
+const std::vector<StreetBox>& Index::street_boxes() const {
+    std::call_once(street_boxes_once_, [this] {
+        std::vector<StreetBox> boxes(street_count());
+        for (uint32_t id = 0; id < boxes.size(); ++id) {
+            StreetBox& b = boxes[id];
+            HouseWalk walk = walk_houses(id, street(id));
+            // A walk that fails part-way gives the houses before the failure,
+            // and so does every later walk of the street.
+            for (HouseRecord h; walk.next(h);) {
+                if (b.empty()) {
+                    b = StreetBox{h.lat_e7, h.lon_e7, h.lat_e7, h.lon_e7};
+                    continue;
+                }
+                b.min_lat = std::min(b.min_lat, h.lat_e7), b.max_lat = std::max(b.max_lat, h.lat_e7);
+                b.min_lon = std::min(b.min_lon, h.lon_e7), b.max_lon = std::max(b.max_lon, h.lon_e7);
+            }
+        }
+        street_boxes_ = std::move(boxes);
+    });
+    return street_boxes_;
 }
 
 double Index::dist_km(double lat1, double lon1, double lat2, double lon2) {

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 #include "index/admin.hpp"
 #include "index/container.hpp"
 #include "index/fst/map.hpp"
+#include "index/house_walk.hpp"
 #include "ml/ml.hpp"
 #include "rules/rules.hpp"
 #include "util/bytes.hpp"
@@ -63,40 +65,6 @@ struct GridCell {
 };
 
 using MetaPairs = std::vector<std::pair<std::string, std::string>>;
-
-// One decoded house record of a street's block.
-struct HouseRecord {
-    uint32_t number = 0;
-    uint32_t suffix_id = 0;
-    int32_t lat_e7 = 0;
-    int32_t lon_e7 = 0;
-    uint32_t postcode_off = 0;  // string pool offset of the house's own postcode, 0: none
-};
-
-// Forward reader over one street's house block. Blocks come from the mapped
-// file and are only structurally checked at open, so every record is decoded
-// defensively: a bad varint, a number or coordinate overflow or an
-// out-of-range position ends the walk and sets failed().
-class HouseWalk {
-public:
-    HouseWalk() = default;  // an empty walk: no block
-    // False at the end of the block or on a decoding failure.
-    bool next(HouseRecord& out);
-    bool failed() const { return failed_; }
-    // The dictionary entries (u32 string pool offsets), empty without one.
-    ByteView dictionary() const { return dict_; }
-
-private:
-    friend class Index;
-    ByteView block_;
-    ByteView dict_;
-    size_t pos_ = 0;
-    uint32_t remaining_ = 0;
-    uint32_t prev_number_ = 0;
-    bool first_ = true;
-    bool failed_ = false;
-    int32_t ref_lat_ = 0, ref_lon_ = 0;
-};
 
 enum class HouseMatchKind : uint8_t { nearest = 0, same_number = 1, exact = 2, interpolated = 3 };
 
@@ -179,6 +147,10 @@ public:
                                                    uint32_t postcode_value) const;
     // Great-circle distance in kilometres (haversine, Earth diameter 12742 km).
     static double dist_km(double lat1, double lon1, double lat2, double lon2);
+    // The box around each street's decodable houses, by street id; built on
+    // first use (decoding every block once) so that reverse geocoding can
+    // pass over streets that cannot hold one of the nearest houses.
+    const std::vector<StreetBox>& street_boxes() const;
 
     // Administrative regions from the sidecar next to the sheet.
     const std::vector<AdminRegion>& admin_regions() const { return admin_regions_; }
@@ -233,6 +205,8 @@ private:
     std::unordered_map<std::string, uint32_t> suffix_ids_;
     MetaPairs meta_;
     std::vector<AdminRegion> admin_regions_;
+    mutable std::once_flag street_boxes_once_;
+    mutable std::vector<StreetBox> street_boxes_;
     std::unique_ptr<const Rules> own_rules_;  // null: the process-wide fallback rules
     std::optional<ml::Parser> parser_;        // its weights point into map_
 };

@@ -17,14 +17,27 @@ constexpr double kMetresPerDegree = 111320.0;
 constexpr size_t kMinStreets = 3;
 
 struct Candidate {
-    double d;       // metres
-    uint32_t seq;   // decoding order: street id, then block order
+    double d;      // metres
+    uint64_t seq;  // street id, then position in the street's block
     uint32_t street;
     uint32_t number;
     uint32_t suffix_id;
     uint32_t postcode_off;
     int32_t lat_e7, lon_e7;
 };
+
+// Field by field: a plain struct copy compiles to a string move here, whose
+// start-up cost dominates when the nearest records are re-ranked.
+inline void copy(Candidate& to, const Candidate& from) {
+    to.d = from.d;
+    to.seq = from.seq;
+    to.street = from.street;
+    to.number = from.number;
+    to.suffix_id = from.suffix_id;
+    to.postcode_off = from.postcode_off;
+    to.lat_e7 = from.lat_e7;
+    to.lon_e7 = from.lon_e7;
+}
 
 bool before(const Candidate& a, const Candidate& b) { return a.d < b.d || (a.d == b.d && a.seq < b.seq); }
 
@@ -36,7 +49,7 @@ int64_t saturating_i64(double v) {
 }
 
 // Street ids listed by the grid cells within `radius` cells of (row, col),
-// ascending and without repeats.
+// in cell order; a street listed by several cells appears once per cell.
 void cell_streets(const Index& idx, int64_t row, int64_t col, int64_t radius, std::vector<uint32_t>& ids) {
     ids.clear();
     const ByteView cells = idx.grid_cells();
@@ -68,8 +81,18 @@ void cell_streets(const Index& idx, int64_t row, int64_t col, int64_t radius, st
             std::memcpy(ids.data() + at, blob.data() + uint64_t{first} * 4, uint64_t{count} * 4);
         }
     }
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+}
+
+// Whether `ids` holds at least `n` (1..3) distinct values.
+bool has_distinct(const std::vector<uint32_t>& ids, size_t n) {
+    size_t found = 0;
+    uint32_t seen[2] = {0, 0};
+    for (uint32_t id : ids) {
+        if ((found > 0 && id == seen[0]) || (found > 1 && id == seen[1])) continue;
+        if (++found == n) return true;
+        seen[found - 1] = id;
+    }
+    return false;
 }
 
 Hit make_hit(const Index& idx, const Candidate& c) {
@@ -117,43 +140,92 @@ Result<std::vector<Hit>> try_reverse(const Index& idx, double lat, double lon, u
     std::vector<uint32_t> streets;
     for (int64_t radius : {1, 2, 4}) {
         cell_streets(idx, row, col, radius, streets);
-        if (streets.size() >= kMinStreets) break;
+        if (has_distinct(streets, kMinStreets)) break;
     }
 
     const double f = std::max(std::cos(lat * M_PI / 180), 0.01);
-    std::vector<Candidate> cands;
-    uint32_t seq = 0;
-    const size_t street_total = idx.street_count();
+    // The answer is the `want` nearest distinct (street, number, suffix),
+    // each at its nearest record, equal distances in street id order, then
+    // block order. Only those are kept while the blocks are decoded. Once
+    // `want` are kept, the last one's distance bounds the search: streets are
+    // visited nearest box first, and a street or record whose lower bound
+    // exceeds it is passed over. The bounds (the distance to the box, or the
+    // larger axis offset of a record) are computed from 1e-7 degree integers
+    // and shrunk by a margin far above the rounding error of either
+    // computation, so nothing that could tie is ever passed over.
+    const double qlat_e7 = lat * 1e7, qlon_e7 = lon * 1e7;
+    const double ky = kMetresPerDegree / 1e7 * (1 - 1e-9), kx = ky * f;
+    constexpr double kMargin = 1e-6;  // metres
+
+    const std::vector<StreetBox>& boxes = idx.street_boxes();
+    struct Visit {
+        double lb_sq;  // squared lower bound of the distance to the street's box
+        uint32_t street;
+    };
+    std::vector<Visit> visits;
+    visits.reserve(streets.size());
     for (uint32_t sid : streets) {
-        if (sid >= street_total) continue;
-        const StreetRecord r = idx.street(sid);
-        HouseWalk walk = idx.walk_houses(sid, r);
-        // A street lists a (number, suffix) once in the answer, at its
-        // nearest record; numbers never decrease along a block, so repeats
-        // can only sit in the current run of equal numbers.
-        size_t run_start = cands.size();
+        if (sid >= boxes.size() || boxes[sid].empty()) continue;
+        const StreetBox& b = boxes[sid];
+        const double dy = std::max({b.min_lat - qlat_e7, qlat_e7 - b.max_lat, 0.0}) * ky;
+        const double dx = std::max({b.min_lon - qlon_e7, qlon_e7 - b.max_lon, 0.0}) * kx;
+        visits.push_back({dy * dy + dx * dx, sid});
+    }
+    // Usually a few streets are visited before the bound stops the search,
+    // so the order is drawn from a heap rather than sorted in full. A street
+    // listed by several cells comes out of it once per cell, in a row.
+    auto later = [](const Visit& a, const Visit& b) {
+        return a.lb_sq > b.lb_sq || (a.lb_sq == b.lb_sq && a.street > b.street);
+    };
+    std::make_heap(visits.begin(), visits.end(), later);
+    uint32_t last_street = UINT32_MAX;
+
+    std::vector<Candidate> best;
+    best.reserve(want + 1);
+    double bound = 0;  // the distance of the last kept record once `want` are kept
+    for (auto end = visits.end(); end != visits.begin(); --end) {
+        std::pop_heap(visits.begin(), end, later);
+        const Visit& v = *(end - 1);
+        if (best.size() == want && v.lb_sq > (bound + kMargin) * (bound + kMargin))
+            break;  // every later street is at least as far
+        if (v.street == last_street) continue;
+        const uint32_t sid = last_street = v.street;
+        HouseWalk walk = idx.walk_houses(sid, idx.street(sid));
+        uint64_t seq = uint64_t{sid} << 32;
         HouseRecord h;
-        while (walk.next(h)) {
+        for (; walk.next(h); ++seq) {
+            if (best.size() == want) {
+                const double lb = std::max(std::fabs(h.lat_e7 - qlat_e7) * ky, std::fabs(h.lon_e7 - qlon_e7) * kx);
+                if (lb - kMargin > bound) continue;
+            }
             const double dy = (h.lat_e7 / 1e7 - lat) * kMetresPerDegree;
             const double dx = (h.lon_e7 / 1e7 - lon) * kMetresPerDegree * f;
-            const Candidate c{std::sqrt(dy * dy + dx * dx), seq++, sid, h.number, h.suffix_id, h.postcode_off,
+            const Candidate c{std::sqrt(dy * dy + dx * dx), seq, sid, h.number, h.suffix_id, h.postcode_off,
                               h.lat_e7, h.lon_e7};
-            if (run_start == cands.size() || cands[run_start].number != h.number) {
-                run_start = cands.size();
-                cands.push_back(c);
-                continue;
+            if (best.size() == want && !before(c, best.back())) continue;
+            auto same = std::find_if(best.begin(), best.end(), [&](const Candidate& o) {
+                return o.street == sid && o.number == c.number && o.suffix_id == c.suffix_id;
+            });
+            // The new record takes the slot of its own key's farther record,
+            // or of the last one, and moves up to its place.
+            size_t at;
+            if (same != best.end()) {
+                if (!(c.d < same->d)) continue;  // an earlier record at most as far
+                at = static_cast<size_t>(same - best.begin());
+            } else if (best.size() < want) {
+                at = best.size();
+                best.push_back(c);
+            } else {
+                at = best.size() - 1;
             }
-            auto same = std::find_if(cands.begin() + static_cast<ptrdiff_t>(run_start), cands.end(),
-                                     [&](const Candidate& o) { return o.suffix_id == h.suffix_id; });
-            if (same == cands.end()) cands.push_back(c);
-            else if (c.d < same->d) *same = c;
+            for (; at > 0 && before(c, best[at - 1]); --at) copy(best[at], best[at - 1]);
+            copy(best[at], c);
+            if (best.size() == want) bound = best.back().d;
         }
     }
 
-    const size_t n = std::min(want, cands.size());
-    std::partial_sort(cands.begin(), cands.begin() + static_cast<ptrdiff_t>(n), cands.end(), before);
-    hits.reserve(n);
-    for (size_t i = 0; i < n; ++i) hits.push_back(make_hit(idx, cands[i]));
+    hits.reserve(best.size());
+    for (const Candidate& c : best) hits.push_back(make_hit(idx, c));
     return hits;
 }
 
