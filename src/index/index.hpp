@@ -77,6 +77,13 @@ struct FoundHouse {
     uint32_t postcode_off = 0;  // 0: none
 };
 
+// The sheet's linear rank model (SEC_RANK): a hit's score is the bias plus
+// the weighted sum of its ten 0/1 match features.
+struct RankModel {
+    float bias = 0;
+    std::array<float, 10> weights{};
+};
+
 // Memo of the exact-house postcode test, owned by one query.
 struct PostcodeMemoKey {
     uint32_t street, number, suffix_id, postcode;
@@ -169,6 +176,8 @@ public:
     const Rules& rules() const { return own_rules_ ? *own_rules_ : rules::fallback(); }
     // The sheet's token labeller; null when the sheet carries none.
     const ml::Parser* parser() const { return parser_ ? &*parser_ : nullptr; }
+    // The sheet's rank model; null when the sheet carries none.
+    const RankModel* rank_model() const { return rank_model_ ? &*rank_model_ : nullptr; }
 
     const fst::Map& communes_fst() const { return communes_fst_; }
     const fst::Map& streets_fst() const { return streets_fst_; }
@@ -209,6 +218,7 @@ private:
     mutable std::vector<StreetBox> street_boxes_;
     std::unique_ptr<const Rules> own_rules_;  // null: the process-wide fallback rules
     std::optional<ml::Parser> parser_;        // its weights point into map_
+    std::optional<RankModel> rank_model_;
 };
 
 }  // namespace tarnwik

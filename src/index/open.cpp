@@ -1,5 +1,6 @@
 // Opening a sheet: the container stage, then the section stage that checks
 // every structure the search later walks without checks of its own.
+#include <bit>
 #include <cmath>
 #include <fmt/format.h>
 
@@ -15,17 +16,20 @@ constexpr size_t kStreetRecord = 36;
 constexpr size_t kCommuneRecord = 16;
 constexpr uint64_t kMaxPostingCount = 16384;
 
-// The rank model is read by the search core; open only refuses a section
-// that is not exactly magic, feature count 10, and eleven finite floats.
-bool rank_section_ok(ByteView b) {
-    if (b.size() != 49 || std::memcmp(b.data(), "TWRK", 4) != 0 || b.u8(4) != 10) return false;
-    for (size_t i = 0; i < 11; ++i) {
-        float f;
-        uint32_t bits = b.u32(5 + 4 * i);
-        std::memcpy(&f, &bits, 4);
-        if (!std::isfinite(f)) return false;
+// SEC_RANK: "TWRK", feature count 10, then the bias and the ten weights as
+// little-endian f32. Nothing unless the section is exactly that and every
+// number is finite.
+std::optional<RankModel> read_rank_model(ByteView b) {
+    if (b.size() != 49 || std::memcmp(b.data(), "TWRK", 4) != 0 || b.u8(4) != 10) return std::nullopt;
+    auto f32 = [&](size_t off) { return std::bit_cast<float>(b.u32(off)); };
+    RankModel m;
+    m.bias = f32(5);
+    if (!std::isfinite(m.bias)) return std::nullopt;
+    for (size_t i = 0; i < m.weights.size(); ++i) {
+        m.weights[i] = f32(9 + 4 * i);
+        if (!std::isfinite(m.weights[i])) return std::nullopt;
     }
-    return true;
+    return m;
 }
 
 bool plausible_postcode(std::string_view pc) {
@@ -91,11 +95,10 @@ private:
             if (!x.parser_) return corrupt("SEC_PARSER is present but malformed — corrupt/tampered sheet");
         }
 
-        // The rank model is read by the search core; here it is only checked
-        // for its shape.
-        ByteView rank = section(section::rank);
-        if (!rank.empty() && !rank_section_ok(rank))
-            return corrupt("SEC_RANK is present but malformed — corrupt/tampered sheet");
+        if (ByteView rank = section(section::rank); !rank.empty()) {
+            x.rank_model_ = read_rank_model(rank);
+            if (!x.rank_model_) return corrupt("SEC_RANK is present but malformed — corrupt/tampered sheet");
+        }
 
         x.own_rules_ = rules::from_section_owned(section(section::rules));
         // Derived tables are built under the sheet's own vocabulary.
