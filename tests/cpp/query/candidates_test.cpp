@@ -47,6 +47,14 @@ struct Ask {
     std::vector<uint32_t> extra_numbers;
 };
 
+Ask ask(std::optional<uint32_t> postcode, std::optional<uint32_t> number = std::nullopt, bool no_fuzzy = false) {
+    Ask a;
+    a.postcode = postcode;
+    a.number = number;
+    a.no_fuzzy = no_fuzzy;
+    return a;
+}
+
 Candidates collect(const Index& x, std::string_view text, const Ask& a, SearchState& st) {
     const auto words = words_of(text);
     return collect_candidates(x, words, a.postcode.has_value(), a.postcode.value_or(0), a.number.has_value(),
@@ -213,7 +221,7 @@ TEST(CollectCandidates, StreamWithoutCommuneStopsAfterThreeHundredAcceptedStreet
     EXPECT_EQ(collect(*x, "rue haute").streets, ids_from(0, 300));
     EXPECT_EQ(collect(*x, "r haute").streets, ids_from(0, 300));
     // Streets the postcode filter skips are not counted.
-    EXPECT_EQ(collect(*x, "rue haute", Ask{.postcode = 75001}).streets, ids_from(10, 300));
+    EXPECT_EQ(collect(*x, "rue haute", ask(75001)).streets, ids_from(10, 300));
     // With commune words there is no cap (and the named commune decides).
     EXPECT_EQ(collect(*x, "rue haute ville c305").streets,
               (CandidateMap{{305, slots({S::street_exact, S::commune_exact})}}));
@@ -243,7 +251,7 @@ TEST(CollectCandidatesStrict, HouseMustExistInThePostcodeAndEveryStreetCostsBudg
     ASSERT_TRUE(x.ok());
     SearchState st;
     st.budget = 10;
-    const Ask strict{.postcode = 10115, .number = 5, .no_fuzzy = true};
+    const Ask strict = ask(10115, 5, true);
     Candidates c = collect(*x, "hauptweg", strict, st);
     EXPECT_EQ(c.streets, (CandidateMap{{0, kStrict}, {2, kStrict}}));
     EXPECT_FALSE(c.abort);
@@ -270,7 +278,7 @@ TEST(CollectCandidatesStrict, HouseMustExistInThePostcodeAndEveryStreetCostsBudg
 
     // Ordinary mode on the same sheet: the postcode filter by thousands only.
     SearchState plain;
-    EXPECT_EQ(collect(*x, "hauptweg", Ask{.postcode = 10115, .number = 9}, plain).streets,
+    EXPECT_EQ(collect(*x, "hauptweg", ask(10115, 9), plain).streets,
               (CandidateMap{{0, kStrict}, {2, kStrict}}));
     EXPECT_EQ(plain.budget, 1000u);
     EXPECT_TRUE(plain.seen.empty());
@@ -279,7 +287,7 @@ TEST(CollectCandidatesStrict, HouseMustExistInThePostcodeAndEveryStreetCostsBudg
 TEST(CollectCandidatesStrict, RunningOutOfBudgetAborts) {
     SearchSheet x(german_sheet());
     ASSERT_TRUE(x.ok());
-    const Ask strict{.postcode = 10115, .number = 5, .no_fuzzy = true};
+    const Ask strict = ask(10115, 5, true);
     {
         SearchState st;
         st.budget = 0;
@@ -309,7 +317,7 @@ TEST(CollectCandidatesStrict, RunningOutOfBudgetAborts) {
 TEST(CollectCandidatesStrict, WithCommuneWordsEveryHitCostsBudgetAndSetsPostcodeFlags) {
     SearchSheet x(german_sheet());
     ASSERT_TRUE(x.ok());
-    const Ask strict{.postcode = 10115, .number = 5, .no_fuzzy = true};
+    const Ask strict = ask(10115, 5, true);
     SearchState st;
     st.budget = 10;
     EXPECT_EQ(collect(*x, "hauptweg cedorf", strict, st).streets, (CandidateMap{{2, kStrictCommune}}));
@@ -323,7 +331,7 @@ TEST(CollectCandidatesStrict, WithCommuneWordsEveryHitCostsBudgetAndSetsPostcode
     EXPECT_EQ(st2.budget, 9u);
 
     // Without a house number: spent, then skipped.
-    Ask no_number{.postcode = 10115, .no_fuzzy = true};
+    const Ask no_number = ask(10115, std::nullopt, true);
     SearchState st3;
     st3.budget = 10;
     EXPECT_EQ(collect(*x, "hauptweg cedorf", no_number, st3).streets, CandidateMap{});
@@ -334,14 +342,14 @@ TEST(CollectCandidatesStrict, WithCommuneWordsEveryHitCostsBudgetAndSetsPostcode
     EXPECT_TRUE(st3.seen.empty());
 
     // Ordinary lookups with the same words.
-    EXPECT_EQ(collect(*x, "hauptweg cedorf", Ask{.postcode = 10115, .number = 5}).streets,
+    EXPECT_EQ(collect(*x, "hauptweg cedorf", ask(10115, 5)).streets,
               (CandidateMap{{2, kStrictCommune}}));
-    EXPECT_EQ(collect(*x, "hauptweg cedorf", Ask{.postcode = 20095, .number = 5}).streets,
+    EXPECT_EQ(collect(*x, "hauptweg cedorf", ask(20095, 5)).streets,
               (CandidateMap{{2, slots({S::street_exact, S::commune_exact})}}));
 }
 
 TEST(CollectCandidatesStrict, OnlyOnGermanSheetsOfFormatSeven) {
-    const Ask strict{.postcode = 10115, .number = 9, .no_fuzzy = true};
+    const Ask strict = ask(10115, 9, true);
     for (auto [country, version] : {std::pair<std::string, uint8_t>{"fr", 7}, {"de", 6}}) {
         SearchSheet x(german_sheet(country, version));
         ASSERT_TRUE(x.ok());
