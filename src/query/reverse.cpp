@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "rules/rules.hpp"
 
@@ -65,12 +66,16 @@ void cell_streets(const Index& idx, int64_t row, int64_t col, int64_t radius, st
         for (int64_t dc = -radius; dc <= radius; ++dc) {
             const int64_t c = std::clamp<int64_t>(col + dc, 0, kColumns - 1);
             const uint64_t key = static_cast<uint64_t>(r * kColumns + c);
-            size_t lo = 0, hi = n;
-            while (lo < hi) {
-                const size_t mid = lo + (hi - lo) / 2;
-                if (key_at(mid) < key) lo = mid + 1;
-                else hi = mid;
+            if (n == 0) continue;
+            // Lower-bound bisection with a conditional move in place of a
+            // branch, whose outcome is unpredictable.
+            size_t lo = 0;
+            for (size_t len = n; len > 1;) {
+                const size_t half = len / 2;
+                lo = key_at(lo + half) < key ? lo + half : lo;
+                len -= half;
             }
+            lo += key_at(lo) < key ? 1 : 0;
             if (lo == n || key_at(lo) != key) continue;
             uint32_t first, count;
             std::memcpy(&first, cells.data() + lo * 12 + 4, 4);
@@ -162,34 +167,27 @@ Result<std::vector<Hit>> try_reverse(const Index& idx, double lat, double lon, u
         double lb_sq;  // squared lower bound of the distance to the street's box
         uint32_t street;
     };
+    auto nearer = [](const Visit& a, const Visit& b) {
+        return a.lb_sq < b.lb_sq || (a.lb_sq == b.lb_sq && a.street < b.street);
+    };
     std::vector<Visit> visits;
     visits.reserve(streets.size());
+    Visit nearest{std::numeric_limits<double>::infinity(), UINT32_MAX};
     for (uint32_t sid : streets) {
         if (sid >= boxes.size() || boxes[sid].empty()) continue;
         const StreetBox& b = boxes[sid];
         const double dy = std::max({b.min_lat - qlat_e7, qlat_e7 - b.max_lat, 0.0}) * ky;
         const double dx = std::max({b.min_lon - qlon_e7, qlon_e7 - b.max_lon, 0.0}) * kx;
         visits.push_back({dy * dy + dx * dx, sid});
+        if (nearer(visits.back(), nearest)) nearest = visits.back();
     }
-    // Usually a few streets are visited before the bound stops the search,
-    // so the order is drawn from a heap rather than sorted in full. A street
-    // listed by several cells comes out of it once per cell, in a row.
-    auto later = [](const Visit& a, const Visit& b) {
-        return a.lb_sq > b.lb_sq || (a.lb_sq == b.lb_sq && a.street > b.street);
-    };
-    std::make_heap(visits.begin(), visits.end(), later);
-    uint32_t last_street = UINT32_MAX;
-
     std::vector<Candidate> best;
     best.reserve(want + 1);
     double bound = 0;  // the distance of the last kept record once `want` are kept
-    for (auto end = visits.end(); end != visits.begin(); --end) {
-        std::pop_heap(visits.begin(), end, later);
-        const Visit& v = *(end - 1);
-        if (best.size() == want && v.lb_sq > (bound + kMargin) * (bound + kMargin))
-            break;  // every later street is at least as far
-        if (v.street == last_street) continue;
-        const uint32_t sid = last_street = v.street;
+    auto out_of_reach = [&](const Visit& v) {
+        return best.size() == want && v.lb_sq > (bound + kMargin) * (bound + kMargin);
+    };
+    auto visit = [&](uint32_t sid) {
         HouseWalk walk = idx.walk_houses(sid, idx.street(sid));
         uint64_t seq = uint64_t{sid} << 32;
         HouseRecord h;
@@ -221,6 +219,22 @@ Result<std::vector<Hit>> try_reverse(const Index& idx, double lat, double lon, u
             for (; at > 0 && before(c, best[at - 1]); --at) copy(best[at], best[at - 1]);
             copy(best[at], c);
             if (best.size() == want) bound = best.back().d;
+        }
+    };
+    // The nearest box first: after it the bound usually leaves only a few
+    // streets in reach, and only those are sorted and visited. A street
+    // listed by several cells has one entry per cell; equal entries sort
+    // next to each other.
+    if (!visits.empty()) {
+        const uint32_t first = nearest.street;
+        visit(first);
+        std::erase_if(visits, [&](const Visit& v) { return v.street == first || out_of_reach(v); });
+        std::sort(visits.begin(), visits.end(), nearer);
+        uint32_t last = first;
+        for (const Visit& v : visits) {
+            if (out_of_reach(v)) break;  // every later street is at least as far
+            if (v.street == last) continue;
+            visit(last = v.street);
         }
     }
 
