@@ -1,5 +1,6 @@
 #include "build/csv_import.hpp"
 
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -309,8 +310,9 @@ struct HouseKeyHash {
 };
 
 struct Origin {
+    int64_t value;
     uint32_t file;
-    uint64_t line;
+    RecordOrigin::Kind kind;
 };
 
 struct CommuneAcc {
@@ -346,8 +348,27 @@ struct PlaceGroup {
 enum Col { LON, LAT, NUMBER, STREET, UNIT, CITY, DISTRICT, REGION, POSTCODE, ID, kCols };
 const std::vector<std::string_view> kAddressColumns = {
     "LON", "LAT", "NUMBER", "STREET", "UNIT", "CITY", "DISTRICT", "REGION", "POSTCODE", "ID"};
-// Columns whose text the import uses (and therefore checks).
-constexpr Col kUsedColumns[] = {LON, LAT, NUMBER, STREET, CITY, DISTRICT, REGION, POSTCODE};
+// Columns whose text the import uses (and therefore checks), in the order of
+// the checks, with the record member that carries each.
+struct UsedColumn {
+    Col col;
+    std::string_view AddressRecord::*field;
+};
+constexpr UsedColumn kUsedColumns[] = {
+    {LON, &AddressRecord::lon},       {LAT, &AddressRecord::lat},
+    {NUMBER, &AddressRecord::number}, {STREET, &AddressRecord::street},
+    {CITY, &AddressRecord::city},     {DISTRICT, &AddressRecord::district},
+    {REGION, &AddressRecord::region}, {POSTCODE, &AddressRecord::postcode},
+};
+
+std::string origin_text(const std::string& source, RecordOrigin::Kind kind, int64_t value) {
+    std::string out = source;
+    out.push_back(':');
+    if (kind == RecordOrigin::Kind::node) out.push_back('n');
+    else if (kind == RecordOrigin::Kind::way) out.push_back('w');
+    out += std::to_string(value);
+    return out;
+}
 
 enum PCol { P_POSTCODE, P_PLACE, P_STATE, P_PROVINCE, P_COMMUNITY, P_COMMUNITY_CODE, P_LAT, P_LON };
 const std::vector<std::string_view> kPostcodeColumns = {
@@ -380,15 +401,16 @@ struct AddressImporter::Impl {
         postcodes.id("");
     }
 
-    void skip(SkipReason r, uint32_t file, uint64_t line, const std::string& detail) {
+    SkipReason skip(SkipReason r, uint32_t file, RecordOrigin at, const std::string& detail) {
         size_t i = static_cast<size_t>(r);
         ++stats.by_reason[i];
         if (opt.log && reported[i] < opt.reports_per_reason) {
             ++reported[i];
-            *opt.log << files[file] << ":" << line << ": skipped (" << skip_reason_name(r) << ")";
+            *opt.log << origin_text(files[file], at.kind, at.value) << ": skipped (" << skip_reason_name(r) << ")";
             if (!detail.empty()) *opt.log << ": " << detail;
             *opt.log << "\n";
         }
+        return r;
     }
 
     // The place a CITY-less row with this postcode lies in: the nearest of
@@ -451,42 +473,53 @@ struct AddressImporter::Impl {
 
     void add_row(const CsvRecord& rec, const std::vector<int>& col, size_t header_size, uint32_t file) {
         ++stats.rows_read;
-        if (rec.bad_quoting) return skip(SkipReason::bad_quoting, file, rec.line, "");
-        if (rec.fields.size() != header_size)
-            return skip(SkipReason::field_count, file, rec.line,
-                        std::to_string(rec.fields.size()) + " fields, the header has " +
-                            std::to_string(header_size));
+        RecordOrigin at{RecordOrigin::Kind::line, static_cast<int64_t>(rec.line)};
+        if (rec.bad_quoting) {
+            skip(SkipReason::bad_quoting, file, at, "");
+            return;
+        }
+        if (rec.fields.size() != header_size) {
+            skip(SkipReason::field_count, file, at,
+                 std::to_string(rec.fields.size()) + " fields, the header has " + std::to_string(header_size));
+            return;
+        }
+        AddressRecord r;
+        for (const UsedColumn& u : kUsedColumns) r.*u.field = rec.fields[static_cast<size_t>(col[u.col])];
+        add_checked(file, r, at);
+    }
+
+    // The one path from a record to a house, whatever the source.
+    std::optional<SkipReason> add_checked(uint32_t file, const AddressRecord& r, RecordOrigin at) {
         std::string_view f[kCols];
-        for (Col c : kUsedColumns) {
-            const std::string& raw = rec.fields[static_cast<size_t>(col[c])];
+        for (const UsedColumn& u : kUsedColumns) {
+            std::string_view raw = r.*u.field;
             if (!text::valid_utf8(raw))
-                return skip(SkipReason::invalid_utf8, file, rec.line, "in " + std::string(kAddressColumns[c]));
-            f[c] = trim(raw);
-            if (f[c].size() > kMaxTextBytes)
-                return skip(SkipReason::field_too_long, file, rec.line,
-                            std::string(kAddressColumns[c]) + " has " + std::to_string(f[c].size()) +
+                return skip(SkipReason::invalid_utf8, file, at, "in " + std::string(kAddressColumns[u.col]));
+            f[u.col] = trim(raw);
+            if (f[u.col].size() > kMaxTextBytes)
+                return skip(SkipReason::field_too_long, file, at,
+                            std::string(kAddressColumns[u.col]) + " has " + std::to_string(f[u.col].size()) +
                                 " bytes (at most 255)");
         }
         auto lat = parse_coordinate(f[LAT]);
         auto lon = parse_coordinate(f[LON]);
         if (!lat || !lon || std::fabs(*lat) > 90 || std::fabs(*lon) > 180)
-            return skip(SkipReason::bad_coordinates, file, rec.line,
+            return skip(SkipReason::bad_coordinates, file, at,
                         "LAT " + text::debug_quote(f[LAT]) + ", LON " + text::debug_quote(f[LON]));
-        if (f[STREET].empty()) return skip(SkipReason::empty_street, file, rec.line, "");
+        if (f[STREET].empty()) return skip(SkipReason::empty_street, file, at, "");
         auto number = split_house_number(f[NUMBER]);
-        if (!number)
-            return skip(number.error(), file, rec.line, "NUMBER " + text::debug_quote(f[NUMBER]));
+        if (!number) return skip(number.error(), file, at, "NUMBER " + text::debug_quote(f[NUMBER]));
         if (number->suffix.size() > kMaxTextBytes)
-            return skip(SkipReason::field_too_long, file, rec.line, "the number's suffix is over 255 bytes");
+            return skip(SkipReason::field_too_long, file, at, "the number's suffix is over 255 bytes");
 
         uint32_t commune = commune_for(f[CITY], f[DISTRICT], f[REGION], f[POSTCODE], *lat, *lon);
         uint32_t street = street_for(commune, f[STREET]);
         HouseAcc house{number->number, suffixes.id(number->suffix), postcodes.id(f[POSTCODE]), *lat, *lon};
         HouseKey key{street, house.number, house.suffix, to_e7(*lat), to_e7(*lon)};
-        auto [it, inserted] = seen.try_emplace(key, Origin{file, rec.line});
+        auto [it, inserted] = seen.try_emplace(key, Origin{at.value, file, at.kind});
         if (!inserted)
-            return skip(SkipReason::duplicate, file, rec.line,
-                        "same house as " + files[it->second.file] + ":" + std::to_string(it->second.line));
+            return skip(SkipReason::duplicate, file, at,
+                        "same house as " + origin_text(files[it->second.file], it->second.kind, it->second.value));
 
         streets[street].houses.push_back(house);
         CommuneAcc& c = communes[commune];
@@ -497,6 +530,13 @@ struct AddressImporter::Impl {
             auto [d, fresh] = c.district_set.emplace(f[DISTRICT]);
             if (fresh) c.districts.push_back(*d);
         }
+        return std::nullopt;
+    }
+
+    Result<uint32_t> begin_source(std::string_view name) {
+        if (finished) return fail("addresses added after finish()");
+        files.emplace_back(name);
+        return static_cast<uint32_t>(files.size() - 1);
     }
 
     Result<void> add_stream(std::istream& in, std::string_view name) {
@@ -654,8 +694,16 @@ Result<void> AddressImporter::add_file(const std::string& path) {
 Result<void> AddressImporter::add_stream(std::istream& in, std::string_view name) {
     return impl_->add_stream(in, name);
 }
+Result<uint32_t> AddressImporter::begin_source(std::string_view name) { return impl_->begin_source(name); }
+std::optional<SkipReason> AddressImporter::add_record(uint32_t source, const AddressRecord& record,
+                                                      RecordOrigin origin) {
+    assert(source < impl_->files.size() && !impl_->finished);
+    ++impl_->stats.rows_read;
+    return impl_->add_checked(source, record, origin);
+}
 SheetSpec AddressImporter::finish() { return impl_->finish(); }
 const ImportStats& AddressImporter::stats() const { return impl_->stats; }
+const ImportOptions& AddressImporter::options() const { return impl_->opt; }
 
 std::string format_import_report(const ImportStats& s) {
     std::string out;

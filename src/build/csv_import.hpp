@@ -1,11 +1,14 @@
-// Address import: OpenAddresses-style CSV files aggregated into a SheetSpec.
+// Address import: OpenAddresses-style CSV files (and any other source that
+// hands over one AddressRecord at a time, such as the OpenStreetMap reader)
+// aggregated into a SheetSpec.
 //
 // Input rows carry LON, LAT, NUMBER, STREET, UNIT, CITY, DISTRICT, REGION,
 // POSTCODE and ID (found by name; other columns are ignored). Rows that
 // cannot become a house are skipped and counted by reason, so that after an
 // import
 //     houses == rows_read - rows_skipped - duplicates
-// holds exactly.
+// holds exactly. Records of other sources are rows in this sense: they are
+// checked, skipped and aggregated by the same code as CSV rows.
 //
 // How rows become communes, streets and houses:
 //  - Commune: the row's CITY as written, kept apart per REGION (two towns of
@@ -47,6 +50,7 @@
 #include <expected>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -149,6 +153,24 @@ struct ImportStats {
     uint64_t rows_skipped() const;
 };
 
+// One address as a source hands it over: texts as written (surrounding white
+// space is ignored), coordinates as decimal degrees in text. Coordinates stay
+// text so that every source is parsed and range-checked exactly as a CSV
+// field is, and a bad one is reported as written.
+struct AddressRecord {
+    std::string_view lon, lat;
+    std::string_view number, street, city, district, region, postcode;
+};
+
+// Where a record comes from, as skip reports name it after the source's
+// name: "FILE:12" for line 12 of a text file, "FILE:n123" and "FILE:w123" for
+// an OpenStreetMap node or way.
+struct RecordOrigin {
+    enum class Kind : uint8_t { line, node, way };
+    Kind kind = Kind::line;
+    int64_t value = 0;
+};
+
 class AddressImporter {
 public:
     explicit AddressImporter(ImportOptions options);
@@ -166,11 +188,20 @@ public:
     Result<void> add_file(const std::string& path);
     Result<void> add_stream(std::istream& in, std::string_view name);
 
+    // Record by record, for sources other than CSV. begin_source names an
+    // input for reports and returns its handle; it fails after finish().
+    // add_record counts the record as read, then skips it (returning the
+    // reason) or adds its house, exactly as a CSV row with these fields.
+    // The source must come from begin_source of this importer.
+    Result<uint32_t> begin_source(std::string_view name);
+    std::optional<SkipReason> add_record(uint32_t source, const AddressRecord& record, RecordOrigin origin);
+
     // Aggregates everything added into a sheet description. Call once.
     SheetSpec finish();
 
     // Up to date after finish() (rows are counted as they are added).
     const ImportStats& stats() const;
+    const ImportOptions& options() const;
 
 private:
     struct Impl;
