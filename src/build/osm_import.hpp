@@ -29,7 +29,8 @@
 // node (sparse or flex, as libosmium offers) would hold the whole country's
 // nodes, most of them roads, land use and building outlines without an
 // address; the dense variants size themselves by the largest node id, which
-// a country's ids spread over.
+// a country's ids spread over. Nodes must come before the ways that use
+// them, as in every OpenStreetMap file; node ids need not be in order.
 #pragma once
 
 #include <cstdint>
