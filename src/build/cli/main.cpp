@@ -21,6 +21,7 @@
 #include "build/json_spec.hpp"
 #include "build/keys_report.hpp"
 #include "build/models.hpp"
+#include "build/osm_import.hpp"
 #include "build/sheet_file.hpp"
 
 namespace {
@@ -29,7 +30,7 @@ using namespace tarnwik;
 using namespace tarnwik::build;
 
 constexpr const char* kUsage = R"(usage:
-  tarnwik-sheet build -o SHEET [options] ADDRESSES.csv...
+  tarnwik-sheet build -o SHEET [options] ADDRESSES.csv|MAP.osm.pbf...
                 [--admin REGIONS.geojson [--admin-name-property P]]
                 [--parser LABELLER.json] [--rank RANK.json]
   tarnwik-sheet assemble -o SHEET [--allow-invalid] DESCRIPTION.json
@@ -39,12 +40,20 @@ constexpr const char* kUsage = R"(usage:
 )";
 
 constexpr const char* kHelp = R"(
-build: aggregate OpenAddresses-style CSV files into a sheet.
+build: aggregate OpenAddresses-style CSV files and OpenStreetMap files
+  (.osm.pbf, or .osm XML; chosen by the file name, and both kinds may be
+  mixed) into a sheet.
   The CSV header must name LON,LAT,NUMBER,STREET,UNIT,CITY,DISTRICT,REGION,
   POSTCODE,ID (any order, other columns ignored). Rows with bad coordinates,
   an empty street, an empty or digit-less or oversized number, invalid UTF-8,
   broken quoting or the wrong field count are skipped and counted by reason;
   repeated houses (same street, number, suffix and position) are kept once.
+  From OpenStreetMap, every node and closed way with addr:housenumber,
+  addr:street or addr:place is a row: NUMBER addr:housenumber, STREET
+  addr:street (else addr:place), CITY addr:city, DISTRICT addr:suburb (else
+  addr:place beside addr:street), REGION addr:state, POSTCODE addr:postcode,
+  at the node or the way's centroid; the same rules apply to it. Open ways
+  and relations with an address are counted but not read.
   -o SHEET                  output file (written atomically)
   --country CC              meta "country" (lower-cased)
   --layer addresses|poi     meta "layer" (default addresses)
@@ -200,7 +209,7 @@ int cmd_build(int argc, char** argv) {
     const std::string* out = args->value("-o");
     if (!out) out = args->value("--output");
     if (!out) return error("build needs -o SHEET");
-    if (args->positional.empty()) return error("build needs at least one ADDRESSES.csv");
+    if (args->positional.empty()) return error("build needs at least one ADDRESSES.csv or MAP.osm.pbf");
 
     ImportOptions opt;
     if (const std::string* c = args->value("--country")) opt.country = *c;
@@ -259,8 +268,16 @@ int cmd_build(int argc, char** argv) {
     AddressImporter importer(opt);
     if (const std::string* pc = args->value("--postcodes"))
         if (auto r = importer.load_postcodes(*pc); !r) return error(r.error().message);
-    for (const std::string& f : args->positional)
-        if (auto r = importer.add_file(f); !r) return error(r.error().message);
+    std::string osm_report;
+    for (const std::string& f : args->positional) {
+        if (is_osm_file(f)) {
+            auto r = add_osm_file(importer, f);
+            if (!r) return error(r.error().message);
+            osm_report += format_osm_report(f, *r);
+        } else if (auto r = importer.add_file(f); !r) {
+            return error(r.error().message);
+        }
+    }
     SheetSpec spec = importer.finish();
     if (spec.streets.empty()) return error("no usable address rows; nothing to write");
     spec.parser = std::move(parser_section);
@@ -269,7 +286,7 @@ int cmd_build(int argc, char** argv) {
     auto written = write_sheet_file(*out, spec);
     if (!written) return error(written.error().message);
     std::cerr << "wrote " << *out << " (" << written->bytes << " bytes)\n"
-              << format_import_report(importer.stats());
+              << osm_report << format_import_report(importer.stats());
     if (admin) {
         auto sidecar = write_admin_sidecar(*out, regions);
         if (!sidecar) return error(sidecar.error().message);
