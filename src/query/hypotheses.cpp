@@ -16,7 +16,8 @@ constexpr size_t kKeptBeforePlain = kMaxHypotheses - 1;
 
 // Endings of Russian ordinals ("1 я линия", "5 го"): the number before one
 // is part of a street name, not a house number.
-constexpr std::array<std::string_view, 8> kOrdinalEndings = {"я", "й", "е", "го", "ой", "ая", "ье", "ого"};
+constexpr std::array<std::string_view, 8> kOrdinalEndings = {"я", "й", "е", "го",
+                                                             "ой", "ая", "ье", "ого"};
 constexpr std::array<std::string_view, 5> kSuffixWords = {"bis", "ter", "quater", "sexies", "quinquies"};
 
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }

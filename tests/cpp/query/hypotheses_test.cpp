@@ -290,7 +290,8 @@ TEST_F(Hypotheses, StreetTextJoinsTheStreetTokensInListOrder) {
 std::string labeller(const std::map<std::string, uint8_t>& labels, uint8_t label_count) {
     constexpr uint32_t kBuckets = 4099;
     std::vector<float> w(size_t{label_count} * kBuckets, 0.0f);
-    for (const auto& [token, label] : labels) w[size_t{label} * kBuckets + ml::feature_hash("w=" + token) % kBuckets] += 10.0f;
+    for (const auto& [token, label] : labels)
+        w[size_t{label} * kBuckets + ml::feature_hash("w=" + token) % kBuckets] += 10.0f;
     std::string s = "TWML";
     auto put_u32 = [&](uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); };
     put_u32(kBuckets);
