@@ -142,6 +142,7 @@ build::SheetSpec french_spec() {
     s.communes = {
         commune("75056", "Paris", 100, 48.85, 2.35),  // 0
         commune("69123", "Lyon", 50, 45.76, 4.83),    // 1
+        commune("93066", "Saint Denis", 20, 48.93, 2.36),  // 2
     };
     std::vector<build::HouseSpec> paris_houses, lyon_houses;
     for (uint32_t n = 2; n <= 12; n += 2) paris_houses.push_back(house(n, 48.86 + n * 1e-5, 2.37));
@@ -156,6 +157,8 @@ build::SheetSpec french_spec() {
         street("Rue du General Leclerc", 0, "75014", {house(8, 48.83, 2.33)}),  // 6
         street("Abc Defghij", 1, "69004", {house(1, 45.76, 4.83)}),     // 7
         street("Klm Nopqrstu", 1, "69004", {house(1, 45.76, 4.83)}),    // 8
+        street("Abcde Saint", 1, "69005", {house(1, 45.76, 4.83)}),     // 9
+        street("Abcde", 2, "93200", {house(1, 48.93, 2.36)}),           // 10
     };
     return s;
 }
@@ -269,6 +272,19 @@ TEST_F(FrenchSearch, AutomatonFindsWhatSingleEditsMiss) {
         }
         EXPECT_EQ(got, c.streets) << c.query;
     }
+}
+
+TEST_F(FrenchSearch, FirstLocalitySplitThatFindsEndsTheHypothesis) {
+    // "abcdx saint" + "denis" (no commune) finds Lyon's "abcde saint" one
+    // edit away; that ends the splits, so "abcdx" inside Saint Denis, which
+    // would match better, is never tried.
+    const auto hs = hits(x(), "abcdx saint denis");
+    ASSERT_EQ(hs.size(), 1u);
+    EXPECT_EQ(seen(hs[0]), (Seen{"Abcde Saint", "Lyon", kNone, "street", 2.0f, 0.03f, {"street_fuzzy"}}));
+    // Named alone, the commune is resolved and its street found.
+    const auto in_commune = hits(x(), "abcdx saint denis 93200");
+    ASSERT_EQ(in_commune.size(), 1u);
+    EXPECT_EQ(in_commune[0].hit.commune, "Saint Denis");
 }
 
 TEST_F(FrenchSearch, WordSubsetInsideTheNamedCommune) {
