@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "py/binder.hpp"
+#include "py/geocode.hpp"
 #include "py/reverse.hpp"
 #include "util/text.hpp"
 
@@ -74,6 +75,10 @@ void geocoder_dealloc(PyObject* self) {
 PyMethodDef geocoder_methods[] = {
     {"reverse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geocoder_reverse)),
      METH_FASTCALL | METH_KEYWORDS, kReverseDoc},
+    {"geocode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geocoder_geocode)),
+     METH_FASTCALL | METH_KEYWORDS, kGeocodeDoc},
+    {"geocode_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(geocoder_geocode_many)),
+     METH_FASTCALL | METH_KEYWORDS, kGeocodeManyDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
