@@ -8,8 +8,8 @@
 
 #include "index/container.hpp"
 #include "index/fst/map.hpp"
-#include "levenshtein/levenshtein.hpp"
 #include "query/communes.hpp"
+#include "query/fuzzy_keys.hpp"
 #include "query/hypotheses.hpp"
 #include "query/keys.hpp"
 #include "query/rank.hpp"
@@ -44,12 +44,6 @@ std::u32string scalars(std::string_view s) {
     return out;
 }
 
-std::string utf8(std::u32string_view s) {
-    std::string out;
-    for (char32_t c : s) text::append_utf8(out, c);
-    return out;
-}
-
 std::vector<std::string_view> split_words(std::string_view text) {
     std::vector<std::string_view> out;
     for (size_t start = 0; start < text.size();) {
@@ -69,6 +63,17 @@ std::string join(const Words& words, size_t from, size_t to) {
         out += words[i];
     }
     return out;
+}
+
+// Levenshtein distance at most 1.
+bool within_one_edit(std::u32string_view a, std::u32string_view b) {
+    if (a.size() > b.size()) std::swap(a, b);
+    if (b.size() - a.size() > 1) return false;
+    size_t i = 0;
+    while (i < a.size() && a[i] == b[i]) ++i;
+    if (i == a.size()) return true;
+    if (a.size() == b.size()) return a.substr(i + 1) == b.substr(i + 1);
+    return a.substr(i) == b.substr(i + 1);
 }
 
 bool pure_ascii(std::string_view s) {
@@ -104,55 +109,6 @@ void set_commune_flags(MatchFlags& f, const Locality& l) {
     if (!l.resolved()) return;
     f.set(l.exact ? MatchFlags::commune_exact : MatchFlags::commune_prefix);
 }
-
-// Every spelling of `street` at edit distance 1 that the fuzzy phase looks
-// up: deletions and swaps of adjacent letters always, and with `alphabet`
-// substitutions and insertions of its letters. Spaces are never edited, so
-// the word count stays (a deleted one-letter word aside).
-std::vector<std::string> edit_variants(std::u32string_view street, std::u32string_view alphabet) {
-    std::vector<std::string> out;
-    std::unordered_set<std::string> seen;
-    std::u32string v;
-    auto add = [&] {
-        std::string s = utf8(v);
-        if (seen.insert(s).second) out.push_back(std::move(s));
-    };
-    const size_t n = street.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (street[i] == U' ') continue;
-        v.assign(street.substr(0, i)).append(street.substr(i + 1));
-        add();
-    }
-    for (size_t i = 0; i + 1 < n; ++i) {
-        if (street[i] == U' ' || street[i + 1] == U' ' || street[i] == street[i + 1]) continue;
-        v.assign(street);
-        std::swap(v[i], v[i + 1]);
-        add();
-    }
-    if (alphabet.empty()) return out;
-    for (size_t i = 0; i < n; ++i) {
-        if (street[i] == U' ') continue;
-        v.assign(street);
-        for (char32_t a : alphabet) {
-            if (a == street[i]) continue;
-            v[i] = a;
-            add();
-        }
-    }
-    for (size_t i = 0; i <= n; ++i) {
-        if (i > 0 && i < n && street[i - 1] == U' ' && street[i] == U' ') continue;
-        for (char32_t a : alphabet) {
-            v.assign(street.substr(0, i));
-            v.push_back(a);
-            v.append(street.substr(i));
-            add();
-        }
-    }
-    return out;
-}
-
-constexpr std::u32string_view kLatinAlphabet = U"abcdefghijklmnopqrstuvwxyz";
-constexpr std::u32string_view kRussianAlphabet = U"абвгдеёжзийклмнопрстуфхцчшщъыьэюя";
 
 bool has_russian_letter(std::u32string_view s) {
     return std::any_of(s.begin(), s.end(), [](char32_t c) { return (c >= 0x0430 && c <= 0x044F) || c == 0x0451; });
@@ -263,51 +219,68 @@ private:
         return true;
     }
 
-    void lookup_variant(CandidateMap& set, const std::string& variant, const Locality& l,
-                        const std::vector<std::string_view>& codes, bool from_labeller) const {
-        std::string key = variant;
-        key.push_back(kSeparator);
-        if (l.resolved()) {
-            const size_t base = key.size();
-            for (std::string_view code : codes) {
-                key.resize(base);
-                key += code;
-                if (auto v = index_.streets_fst().get(key))
-                    if (auto id = street_id_of(*v)) add_fuzzy(set, *id, l, from_labeller);
+    // Every street whose key is one edit from the street part: a deleted
+    // or (with a named commune and an alphabet) substituted character, an
+    // inserted letter, two adjacent characters swapped. Inside the named
+    // communes each spelling is one key per commune; without, the first
+    // kMaxVariantStreamKeys keys of each spelling, in key order.
+    void single_edits(CandidateMap& set, const std::string& street, EditAlphabet alphabet, const Locality& l,
+                      const std::vector<std::string_view>& codes, bool from_labeller) const {
+        const SingleEditKeys edits(street, alphabet, l.resolved() ? &codes : nullptr);
+        auto stream = index_.streets_fst().stream(edits);
+        std::string spelling;
+        size_t keys_of_spelling = 0;
+        while (stream.next()) {
+            const std::string_view key = stream.key();
+            if (!l.resolved()) {
+                const std::string_view part = key.substr(0, key.find(kSeparator));
+                if (part != spelling) {
+                    spelling.assign(part);
+                    keys_of_spelling = 0;
+                }
+                if (++keys_of_spelling > kMaxVariantStreamKeys) continue;
             }
-            return;
-        }
-        std::string hi = variant;
-        hi.push_back(' ');
-        auto stream = index_.streets_fst().range(fst::Bound::included(key), fst::Bound::excluded(hi));
-        for (size_t keys = 0; keys < kMaxVariantStreamKeys && stream.next(); ++keys)
             if (auto id = street_id_of(stream.value())) add_fuzzy(set, *id, l, from_labeller);
+        }
     }
 
     // Streets whose key starts with a text within `distance` of the street
     // part; a key counts only when one of its street words is within one
     // edit of a query street word, and, with a named commune, when it lies
-    // in one of its communes.
+    // in one of its communes. The automaton is the one the Levenshtein
+    // module builds; where that would give up (too many states) nothing is
+    // found, and whether it would is asked only once a key matched.
     void automaton_stream(CandidateMap& set, const std::string& street, uint32_t distance, const Locality& l,
                           const std::vector<std::string_view>& codes, bool from_labeller) const {
-        const std::optional<levenshtein::Levenshtein> automaton = levenshtein::from_cache(street, distance);
-        if (!automaton) return;
+        const LevenshteinRows automaton(street, distance);
         std::vector<std::u32string> query_words;
         for (std::string_view w : split_words(street)) query_words.push_back(scalars(w));
+        std::u32string key_word;
         auto near_query_word = [&](std::string_view key_street) {
-            for (std::string_view w : split_words(key_street)) {
-                const std::u32string kw = scalars(w);
-                for (const std::u32string& q : query_words) {
-                    const size_t a = kw.size(), b = q.size();
-                    if ((a > b ? a - b : b - a) > 1) continue;
-                    if (lev(kw, q) <= 1) return true;
-                }
+            std::string repaired;
+            if (!text::valid_utf8(key_street)) {
+                repaired = text::lossy_utf8(key_street);
+                key_street = repaired;
+            }
+            for (size_t start = 0; start < key_street.size();) {
+                size_t end = key_street.find(' ', start);
+                if (end == std::string_view::npos) end = key_street.size();
+                key_word.clear();
+                for (size_t i = start; i < end;) key_word.push_back(text::next_scalar(key_street, i));
+                for (const std::u32string& q : query_words)
+                    if (!key_word.empty() && within_one_edit(key_word, q)) return true;
+                start = end + 1;
             }
             return false;
         };
-        auto stream = index_.streets_fst().stream(fst::StartsWith(*automaton));
+        auto stream = index_.streets_fst().stream(fst::StartsWith(automaton));
+        bool checked = false;
         size_t inserted = 0;
         while (inserted < kMaxAutomatonCandidates && stream.next()) {
+            if (!checked) {
+                if (!levenshtein_fits(street, distance)) return;
+                checked = true;
+            }
             const std::string_view key = stream.key();
             const size_t sep = key.find(kSeparator);
             const std::string_view key_street = key.substr(0, sep);
@@ -337,12 +310,13 @@ private:
             std::vector<std::string_view> codes;
             for (uint32_t id : l.ids) codes.push_back(id < index_.commune_count() ? index_.commune(id).code : "");
 
-            std::u32string_view alphabet;
+            EditAlphabet alphabet = EditAlphabet::none;
             if (l.resolved() && street32.size() < kMaxAlphabetEditChars)
-                alphabet = has_russian_letter(street32) ? kRussianAlphabet : kLatinAlphabet;
+                alphabet = has_russian_letter(street32) ? EditAlphabet::russian : EditAlphabet::latin;
             CandidateMap set;
-            for (const std::string& v : edit_variants(street32, alphabet))
-                lookup_variant(set, v, l, codes, h.from_labeller);
+            // Keys are UTF-8; a damaged query is read with its bad bytes replaced.
+            single_edits(set, text::valid_utf8(street) ? street : text::lossy_utf8(street), alphabet, l, codes,
+                         h.from_labeller);
             if (set.empty() && pure_ascii(street)) automaton_stream(set, street, distance, l, codes, h.from_labeller);
 
             const bool found = !set.empty();

@@ -1,0 +1,340 @@
+#include "query/fuzzy_keys.hpp"
+
+#include <algorithm>
+
+#include "levenshtein/levenshtein.hpp"
+#include "util/text.hpp"
+
+namespace tarnwik::query {
+
+// ---------------------------------------------------------------------------
+// SingleEditKeys
+
+SingleEditKeys::SingleEditKeys(std::string_view street, EditAlphabet alphabet,
+                               const std::vector<std::string_view>* codes)
+    : street_(street), alphabet_(alphabet), any_tail_(codes == nullptr) {
+    for (size_t i = 0; i < street_.size();) {
+        off_.push_back(static_cast<uint32_t>(i));
+        chars_.push_back(text::next_scalar(street_, i));
+    }
+    off_.push_back(static_cast<uint32_t>(street_.size()));
+    if (codes) {
+        codes_.assign(codes->begin(), codes->end());
+        std::sort(codes_.begin(), codes_.end());
+        codes_.erase(std::unique(codes_.begin(), codes_.end()), codes_.end());
+    }
+}
+
+void SingleEditKeys::add(State& s, const Thread& t) const {
+    for (uint8_t k = 0; k < s.n; ++k)
+        if (s.t[k] == t) return;
+    if (s.n < kMaxThreads) s.t[s.n++] = t;  // the bound above always leaves room
+}
+
+void SingleEditKeys::add_closed(State& s, const Thread& t) const {
+    add(s, t);
+    if (t.kind != Thread::exact0 || t.b != 0) return;
+    const size_t n = chars_.size(), i = t.i;
+    if (i < n && !space(i)) {
+        add(s, {Thread::exact1, 0, 0, static_cast<uint32_t>(i + 1)});
+        if (i + 1 < n && !space(i + 1) && chars_[i] != chars_[i + 1]) add(s, {Thread::swap_a, 0, 0, t.i});
+        if (alphabet_ != EditAlphabet::none) add(s, {Thread::sub, 0, 0, t.i});
+    }
+    if (alphabet_ != EditAlphabet::none && !(i > 0 && i < n && space(i - 1) && space(i)))
+        add(s, {Thread::ins, 0, 0, t.i});
+}
+
+SingleEditKeys::State SingleEditKeys::start() const {
+    State s;
+    add_closed(s, {Thread::exact0, 0, 0, 0});
+    return s;
+}
+
+bool SingleEditKeys::is_match(const State& s) const {
+    for (uint8_t k = 0; k < s.n; ++k) {
+        const Thread& t = s.t[k];
+        if (t.kind == Thread::tail_any) return true;
+        if (t.kind == Thread::tail && codes_[t.lo].size() == t.i) return true;
+    }
+    return false;
+}
+
+std::optional<SingleEditKeys::State> SingleEditKeys::accept(const State& s, uint8_t x) const {
+    const size_t n = chars_.size();
+    State out;
+    // A letter of the alphabet read byte by byte: the letter once complete,
+    // 0 while its first byte is in, nothing when the byte is no letter's.
+    auto letter = [&](const Thread& t, Thread& partial) -> std::optional<char32_t> {
+        if (alphabet_ == EditAlphabet::latin) {
+            if (x >= 'a' && x <= 'z') return char32_t{x};
+            return std::nullopt;
+        }
+        if (t.b == 0) {
+            if (x != 0xD0 && x != 0xD1) return std::nullopt;
+            partial = t;
+            partial.b = 1;
+            partial.lead = x;
+            return char32_t{0};
+        }
+        if (t.lead == 0xD0 && x >= 0xB0 && x <= 0xBF) return static_cast<char32_t>(0x0430 + (x - 0xB0));
+        if (t.lead == 0xD1 && x >= 0x80 && x <= 0x8F) return static_cast<char32_t>(0x0440 + (x - 0x80));
+        if (t.lead == 0xD1 && x == 0x91) return char32_t{0x0451};
+        return std::nullopt;
+    };
+    // One more byte of street character `c`: the thread advanced, or done
+    // when the character is complete.
+    auto follow = [&](const Thread& t, size_t c, Thread::Kind done_kind, uint32_t done_i, bool& done) -> std::optional<Thread> {
+        const std::string_view bytes = bytes_of(c);
+        if (static_cast<uint8_t>(bytes[t.b]) != x) return std::nullopt;
+        Thread next = t;
+        ++next.b;
+        done = next.b == bytes.size();
+        if (done) next = Thread{done_kind, 0, 0, done_i};
+        return next;
+    };
+
+    for (uint8_t k = 0; k < s.n; ++k) {
+        const Thread& t = s.t[k];
+        bool done = false;
+        switch (t.kind) {
+            case Thread::exact0:
+            case Thread::exact1:
+                if (t.i == n) {
+                    if (t.kind != Thread::exact1 || x != 0x1F) break;
+                    if (any_tail_)
+                        add(out, {Thread::tail_any, 0, 0, 0});
+                    else if (!codes_.empty())
+                        add(out, {Thread::tail, 0, 0, 0, 0, static_cast<uint32_t>(codes_.size())});
+                    break;
+                }
+                if (auto next = follow(t, t.i, t.kind, t.i + 1, done)) {
+                    if (t.kind == Thread::exact0)
+                        add_closed(out, *next);
+                    else
+                        add(out, *next);
+                }
+                break;
+            case Thread::swap_a:
+                if (auto next = follow(t, t.i + 1, Thread::swap_b, t.i, done)) add(out, *next);
+                break;
+            case Thread::swap_b:
+                if (auto next = follow(t, t.i, Thread::exact1, t.i + 2, done)) add(out, *next);
+                break;
+            case Thread::sub:
+            case Thread::ins: {
+                Thread partial;
+                const std::optional<char32_t> c = letter(t, partial);
+                if (!c) break;
+                if (*c == 0) {
+                    add(out, partial);
+                } else if (t.kind == Thread::ins) {
+                    add(out, {Thread::exact1, 0, 0, t.i});
+                } else if (*c != chars_[t.i]) {
+                    add(out, {Thread::exact1, 0, 0, t.i + 1});
+                }
+                break;
+            }
+            case Thread::tail: {
+                // Codes sharing the t.i bytes read, in sorted order: those
+                // with byte x next form one run.
+                uint32_t lo = t.lo;
+                while (lo < t.hi && (codes_[lo].size() <= t.i || static_cast<uint8_t>(codes_[lo][t.i]) < x)) ++lo;
+                uint32_t hi = lo;
+                while (hi < t.hi && codes_[hi].size() > t.i && static_cast<uint8_t>(codes_[hi][t.i]) == x) ++hi;
+                if (lo < hi) add(out, {Thread::tail, 0, 0, t.i + 1, lo, hi});
+                break;
+            }
+            case Thread::tail_any:
+                add(out, t);
+                break;
+        }
+    }
+    if (out.n == 0) return std::nullopt;
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// LevenshteinRows
+
+namespace {
+
+// Continuation-byte ranges of UTF-8, as levenshtein::Dfa reads them.
+constexpr uint8_t kContLow[5] = {0x80, 0xA0, 0x80, 0x90, 0x80};
+constexpr uint8_t kContHigh[5] = {0xBF, 0xBF, 0x9F, 0xBF, 0x8F};
+
+// Continuation bytes after a lead byte and the range of the first; nothing
+// for a byte that starts no character.
+struct Lead {
+    uint8_t remaining;
+    uint8_t cont;
+};
+std::optional<Lead> lead_byte(uint8_t x) {
+    if (x >= 0xC2 && x <= 0xDF) return Lead{1, 0};
+    if (x == 0xE0) return Lead{2, 1};
+    if ((x >= 0xE1 && x <= 0xEC) || x == 0xEE || x == 0xEF) return Lead{2, 0};
+    if (x == 0xED) return Lead{2, 2};
+    if (x == 0xF0) return Lead{3, 3};
+    if (x >= 0xF1 && x <= 0xF3) return Lead{3, 0};
+    if (x == 0xF4) return Lead{3, 4};
+    return std::nullopt;
+}
+
+// The states the table builder adds for the path of "any character" out
+// of a state: U+0000..U+10FFFF splits into one 1-byte, one 2-byte, four
+// 3-byte and three 4-byte byte-range sequences, each with one state per
+// byte but the last.
+constexpr uint32_t kAnyCharIntermediates = 1 + 4 * 2 + 3 * 3;
+
+}  // namespace
+
+LevenshteinRows::LevenshteinRows(std::string_view ascii_query, uint32_t d)
+    : query_(ascii_query), d_(std::min(d, kMaxDistance)), cap_(static_cast<uint8_t>(d_ + 1)) {}
+
+uint32_t LevenshteinRows::entry(const State& s, size_t i) const {
+    if (i == 0) return s.k;
+    if (i > query_.size() || i + d_ < s.k || i > s.k + d_) return cap_;
+    return s.w[i + d_ - s.k];
+}
+
+LevenshteinRows::State LevenshteinRows::start() const {
+    State s;
+    s.w.fill(cap_);
+    for (size_t i = 1; i <= d_ && i <= query_.size(); ++i) s.w[i + d_] = static_cast<uint8_t>(i);
+    return s;
+}
+
+// Entry j of a row stands for query prefix k - d + j; those outside 1..n
+// hold the cap. Entry j of the new row reads entries j (one prefix shorter)
+// and j + 1 (the same prefix) of the old one.
+LevenshteinRows::State LevenshteinRows::step(const State& s, int c) const {
+    State t;
+    t.k = s.k + 1;
+    t.w.fill(cap_);
+    const int64_t n = static_cast<int64_t>(query_.size());
+    const int64_t width = 2 * d_ + 1;
+    const int64_t base = int64_t{t.k} - d_;  // the prefix entry 0 stands for
+    const int64_t lo = std::max<int64_t>(0, 1 - base), hi = std::min<int64_t>(width - 1, n - base);
+    if (lo > hi) return t;
+    // The entry left of the first one: prefix 0 holds the input length,
+    // prefixes outside the window the cap.
+    uint32_t left = base + lo == 1 ? t.k : cap_;
+    for (int64_t j = lo; j <= hi; ++j) {
+        const int64_t i = base + j;
+        const uint32_t same = j + 1 < width ? s.w[j + 1] : cap_;
+        const uint32_t shorter = i == 1 ? s.k : s.w[j];
+        const uint32_t cost = static_cast<unsigned char>(query_[i - 1]) == c ? 0 : 1;
+        uint32_t v = std::min(left, same) + 1;
+        v = std::min(v, shorter + cost);
+        v = std::min(v, uint32_t{cap_});
+        t.w[j] = static_cast<uint8_t>(v);
+        left = v;
+    }
+    return t;
+}
+
+bool LevenshteinRows::live(const State& s) const {
+    if (s.k <= d_) return true;
+    for (uint8_t v : s.w)
+        if (v <= d_) return true;
+    return false;
+}
+
+bool LevenshteinRows::can_match(const State& s) const { return s.pending > 0 || live(s); }
+
+std::optional<LevenshteinRows::State> LevenshteinRows::accept(const State& s, uint8_t x) const {
+    if (s.pending > 0) {
+        if (x < kContLow[s.cont] || x > kContHigh[s.cont]) return std::nullopt;
+        State t = s;
+        --t.pending;
+        t.cont = 0;
+        return t;
+    }
+    auto other = [&]() -> const std::optional<State>& {
+        if (!(memo_from_ == s)) {
+            memo_from_ = s;
+            State t = step(s, -1);
+            memo_other_ = live(t) ? std::optional<State>(t) : std::nullopt;
+        }
+        return memo_other_;
+    };
+    if (x < 0x80) {
+        // A query character within reach of the row's prefixes.
+        const size_t first = s.k > d_ ? s.k - d_ : 0, last = std::min<size_t>(query_.size(), s.k + d_ + 1);
+        if (query_.find(static_cast<char>(x), first) < last) {
+            State t = step(s, x);
+            if (!live(t)) return std::nullopt;
+            return t;
+        }
+        return other();
+    }
+    const std::optional<Lead> lead = lead_byte(x);
+    if (!lead) return std::nullopt;
+    std::optional<State> t = other();
+    if (!t) return std::nullopt;
+    t->pending = lead->remaining;
+    t->cont = lead->cont;
+    return t;
+}
+
+std::optional<uint32_t> levenshtein_plain_states(std::string_view ascii_query, uint32_t d, uint32_t limit) {
+    const LevenshteinRows lev(ascii_query, d);
+    const size_t n = ascii_query.size();
+    d = lev.distance();
+    // Rows are told apart by input length and window; packed, they are the
+    // keys of an open-addressing set (0 is free: every packed row has a
+    // window entry above 0 or is the start row, inserted apart).
+    auto key = [](const LevenshteinRows::State& s) {
+        uint64_t k = (uint64_t{s.k} << 16) | 1;
+        for (size_t j = 0; j < s.w.size(); ++j) k |= uint64_t{s.w[j]} << (2 * j + 1);
+        return k;
+    };
+    std::vector<uint64_t> slots(1024, 0);
+    size_t used = 0;
+    auto insert = [&](uint64_t k) {
+        if (2 * (used + 1) > slots.size()) {
+            std::vector<uint64_t> bigger(slots.size() * 2, 0);
+            for (uint64_t x : slots)
+                if (x) {
+                    size_t i = (x * 0x9E3779B97F4A7C15ull) >> 20 & (bigger.size() - 1);
+                    while (bigger[i]) i = (i + 1) & (bigger.size() - 1);
+                    bigger[i] = x;
+                }
+            slots = std::move(bigger);
+        }
+        size_t i = (k * 0x9E3779B97F4A7C15ull) >> 20 & (slots.size() - 1);
+        for (; slots[i]; i = (i + 1) & (slots.size() - 1))
+            if (slots[i] == k) return false;
+        slots[i] = k;
+        ++used;
+        return true;
+    };
+    std::vector<LevenshteinRows::State> stack{lev.start()};
+    insert(key(stack.back()));
+    uint32_t states = 1, any_paths = 0;
+    auto reach = [&](const LevenshteinRows::State& t) {
+        if (!lev.live(t) || !insert(key(t))) return;
+        ++states;
+        stack.push_back(t);
+    };
+    while (!stack.empty()) {
+        const LevenshteinRows::State s = stack.back();
+        stack.pop_back();
+        const LevenshteinRows::State other = lev.step(s, -1);
+        if (lev.live(other)) ++any_paths;
+        reach(other);
+        // The query's characters where they can still match (an entry
+        // before them within the distance); elsewhere a character acts as
+        // any other.
+        const size_t first = s.k > d ? s.k - d : 0;
+        for (size_t i = first + 1; i <= n && i <= s.k + d + 1; ++i)
+            if (lev.entry(s, i - 1) <= d) reach(lev.step(s, static_cast<unsigned char>(ascii_query[i - 1])));
+        if (uint64_t{states} + uint64_t{kAnyCharIntermediates} * any_paths > limit) return std::nullopt;
+    }
+    return states + kAnyCharIntermediates * any_paths;
+}
+
+bool levenshtein_fits(std::string_view ascii_query, uint32_t d) {
+    return levenshtein_plain_states(ascii_query, d, levenshtein::kStateLimit).has_value();
+}
+
+}  // namespace tarnwik::query

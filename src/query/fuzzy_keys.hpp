@@ -1,0 +1,134 @@
+// Automata for the fuzzy phase of the prepared search, run over the
+// street-commune key map (street key, 0x1F, commune code).
+//
+// SingleEditKeys accepts the keys of every spelling one edit away from a
+// street text, the edits the search tries: a deleted character, two
+// adjacent characters swapped and, when asked, a letter substituted or
+// inserted. One pruned walk of the map finds the keys that would otherwise
+// take one exact lookup (or range) per spelling, over a thousand of them
+// for a typical street inside a named commune.
+//
+// LevenshteinRows is the Levenshtein automaton of levenshtein::Levenshtein
+// for an ASCII query, stepped row by row instead of through a built state
+// table, and levenshtein_fits says whether that table could be built at all
+// (the builder gives up beyond levenshtein::kStateLimit states). Building the
+// table costs 0.1-0.5 ms at distance 2, more than a whole search, and most
+// automaton runs of a search find no key at all; stepping the rows costs
+// nothing up front, and the state count is only needed once a key matched.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwik::query {
+
+// Letters substituted and inserted by SingleEditKeys.
+enum class EditAlphabet : uint8_t {
+    none,     // deletions and swaps only
+    latin,    // a-z
+    russian,  // а-я and ё
+};
+
+class SingleEditKeys {
+public:
+    // `street` must be valid UTF-8. With `codes` (any order, duplicates
+    // allowed) a key matches only when exactly one of them follows the 0x1F;
+    // without, anything may follow it.
+    SingleEditKeys(std::string_view street, EditAlphabet alphabet, const std::vector<std::string_view>* codes);
+
+    // One thread of the non-deterministic reading of a key.
+    struct Thread {
+        enum Kind : uint8_t { exact0, exact1, swap_a, swap_b, sub, ins, tail, tail_any };
+        Kind kind = exact0;
+        uint8_t b = 0;     // bytes read of the current character (letter or street character)
+        uint8_t lead = 0;  // first byte of a two-byte letter being read
+        uint32_t i = 0;    // street character (exact, swap, sub, ins) or tail length
+        uint32_t lo = 0, hi = 0;  // codes still possible (tail)
+        bool operator==(const Thread&) const = default;
+    };
+    // Enough for any text: besides the one unedited thread, edited readings
+    // are at most 7 (an edit moves the street offset by -2..4 bytes), swaps
+    // in progress at most 12, letters being read at most 4, and one tail.
+    static constexpr size_t kMaxThreads = 32;
+    struct State {
+        std::array<Thread, kMaxThreads> t{};
+        uint8_t n = 0;
+    };
+
+    State start() const;
+    bool is_match(const State& s) const;
+    bool can_match(const State& s) const { return s.n > 0; }
+    std::optional<State> accept(const State& s, uint8_t byte) const;
+
+private:
+    void add(State& s, const Thread& t) const;
+    void add_closed(State& s, const Thread& t) const;  // with the edits that start at a boundary
+    bool space(size_t i) const { return chars_[i] == U' '; }
+    std::string_view bytes_of(size_t i) const { return std::string_view(street_).substr(off_[i], off_[i + 1] - off_[i]); }
+
+    std::string street_;
+    std::u32string chars_;
+    std::vector<uint32_t> off_;  // byte offset of each character, and the end
+    EditAlphabet alphabet_;
+    std::vector<std::string> codes_;  // sorted, unique; empty with any_tail_
+    bool any_tail_;
+};
+
+// The Levenshtein automaton of an ASCII query at distance 1 or 2, over the
+// UTF-8 bytes of keys; it accepts exactly what levenshtein::Levenshtein does.
+class LevenshteinRows {
+public:
+    static constexpr uint32_t kMaxDistance = 2;
+    LevenshteinRows(std::string_view ascii_query, uint32_t d);
+
+    // A row of the edit-distance table: the input length read and the
+    // entries of the query prefixes within d of it (the others all exceed
+    // d). Inside a multi-byte character the row is the one after it and
+    // `pending` counts the continuation bytes still to come.
+    struct State {
+        uint32_t k = 0;
+        std::array<uint8_t, 2 * kMaxDistance + 1> w{};
+        uint8_t pending = 0;
+        uint8_t cont = 0;  // range of the next continuation byte
+        bool operator==(const State&) const = default;
+    };
+
+    State start() const;
+    bool is_match(const State& s) const { return s.pending == 0 && entry(s, query_.size()) <= d_; }
+    bool can_match(const State& s) const;
+    std::optional<State> accept(const State& s, uint8_t byte) const;
+
+    // The row after one character (ASCII byte `c`, or -1 for a character
+    // that is in no position of the query).
+    State step(const State& s, int c) const;
+    uint32_t entry(const State& s, size_t i) const;
+    bool live(const State& s) const;
+    const std::string& query() const { return query_; }
+    uint32_t distance() const { return d_; }
+
+private:
+    std::string query_;
+    uint32_t d_;
+    uint8_t cap_;
+    // A map node offers many bytes to the same state, and every byte that is
+    // none of the query characters near the state's position leads to the
+    // same row: the last such row is kept. (The automaton is a value owned
+    // by one stream, so the memo is never shared between threads.)
+    mutable State memo_from_{~0u, {}, 0, 0};
+    mutable std::optional<State> memo_other_;
+};
+
+// The number of states levenshtein::Levenshtein counts when building the
+// automaton of an ASCII query (its states plus the intermediate states of
+// the multi-byte paths), or nothing once it exceeds `limit`.
+std::optional<uint32_t> levenshtein_plain_states(std::string_view ascii_query, uint32_t d, uint32_t limit);
+
+// Whether levenshtein::Levenshtein::create would build this automaton.
+bool levenshtein_fits(std::string_view ascii_query, uint32_t d);
+
+}  // namespace tarnwik::query
