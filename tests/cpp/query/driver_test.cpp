@@ -373,6 +373,11 @@ TEST_F(MixedDriver, TrailingLocalityFields) {
     }
 }
 
+TEST_F(MixedDriver, TextsWithoutWords) {
+    for (const char* q : {"", "   ", ",;|()", "1 2 3 4", "0612 3456 78 90", "жк", "жк жк жк", "· ·"})
+        EXPECT_TRUE(query(q).empty()) << q;
+}
+
 // ---------------------------------------------------------------------------
 // City written first
 
