@@ -200,8 +200,9 @@ public:
     // Valid until the next call to next().
     std::string_view key() const { return key_; }
     uint64_t value() const { return value_; }
-    // True when the walk ended because node data lay outside the map (or the
-    // map holds more keys than its footer declares).
+    // True when the walk ended because node data lay outside the map, the
+    // map holds more keys than its footer declares, or a path leads to a
+    // node that ends no key.
     bool corrupt() const { return corrupt_; }
 
 private:
@@ -224,9 +225,15 @@ private:
     // distinct path is a distinct key, so meeting more of them than the footer
     // declares keys means the walk is not over a well-formed map, and it is
     // stopped as corrupt instead of enumerating an exponential number of paths.
+    // That bound holds only if every path ends in a final node, so a node
+    // that ends no key at all (not final, no transitions; a well-formed map
+    // has one only as the root of an empty map) is corrupt too: a DAG of such
+    // dead ends would otherwise be walked path by path without ever meeting
+    // a final node.
     bool push(uint64_t addr, uint64_t out, State state) {
         auto node = raw::Node::read(slice_, addr, version_);
-        if (!node || (node->is_final() && ++finals_ > key_count_)) {
+        if (!node || (node->is_final() && ++finals_ > key_count_) ||
+            (!node->is_final() && node->len() == 0 && !stack_.empty())) {
             corrupt_ = true;
             return false;
         }
