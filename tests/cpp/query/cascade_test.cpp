@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +66,31 @@ TEST(Cascade, ReleasedHitsLoseTheInternalFlagAndNeverGainConfidence) {
     EXPECT_EQ(out[0].flags, (std::vector<FixedText>{"street_exact", "dropped_suffix"}));
     EXPECT_TRUE(out[1].flags.empty());
     EXPECT_EQ(out[2].flags, (std::vector<FixedText>{"commune_exact"}));
+}
+
+TEST(Cascade, InternalFlagNeverLeavesTheSheetQuery) {
+    build::SheetSpec s;
+    s.meta = {{"country", "ru"}};
+    s.communes = {commune("M1", "Москва", 1000, 55.75, 37.6)};
+    s.streets = {street("Тверская", 0, "125009", {house(7, 55.76, 37.61), house(9, 55.7601, 37.61)})};
+    SearchSheet x(s);
+    ASSERT_TRUE(x.ok());
+    // Found only once the trailing word went: the driver tags the hits for
+    // the layers above it.
+    const char* text = "тверская 7 москва хзхз";
+    const auto raw = query_feats_street_data(*x, text, 10);
+    ASSERT_FALSE(raw.empty());
+    ASSERT_NE(std::find(raw[0].first.flags.begin(), raw[0].first.flags.end(), "__deferred_locality_drop"),
+              raw[0].first.flags.end());
+    const auto hits = index_query(*x, text, 10);
+    ASSERT_EQ(hits.size(), raw.size());
+    for (size_t i = 0; i < hits.size(); ++i) {
+        std::vector<FixedText> kept;
+        for (FixedText f : raw[i].first.flags)
+            if (f != "__deferred_locality_drop") kept.push_back(f);
+        EXPECT_EQ(hits[i].flags, kept);
+    }
+    EXPECT_EQ(hits[0].flags.back(), "dropped_suffix");
 }
 
 TEST(Cascade, PoiLayerIsAskedOnlyForAWeakAnswer) {
