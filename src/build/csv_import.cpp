@@ -181,12 +181,17 @@ std::expected<HouseNumber, SkipReason> split_house_number(std::string_view raw) 
         ++n;
     }
     if (n == 0) return std::unexpected(SkipReason::number_without_digits);
-    // The suffix is cut from the normalised text, exactly as a query's house
-    // token is, so both sides meet in the suffix table.
+    // The suffix is what a query's house number reads as: the normalised text
+    // after the digits, its pieces joined without spaces, because the search
+    // glues the suffix tokens that follow a number ("90/H" and "90 h" both
+    // read as 90 with suffix "h"; normalising splits "1234A" into "1234 a").
     std::string norm = norm::normalize(s);
     size_t d = 0;
     while (d < norm.size() && is_digit(norm[d])) ++d;
-    return HouseNumber{static_cast<uint32_t>(value), norm.substr(d)};
+    std::string suffix;
+    for (char c : std::string_view(norm).substr(d))
+        if (c != ' ') suffix.push_back(c);
+    return HouseNumber{static_cast<uint32_t>(value), std::move(suffix)};
 }
 
 std::optional<double> parse_coordinate(std::string_view field) {

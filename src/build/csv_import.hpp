@@ -27,9 +27,9 @@
 //    left to the writer (the centroid of its houses); its postcode is the
 //    houses' postcode when all of them share one non-empty postcode.
 //  - House: number = the leading ASCII digits of NUMBER; suffix =
-//    norm::normalize(NUMBER) without its leading ASCII digits, which is the
-//    text the query side looks up ("42A" -> "a", "90/H" -> " h",
-//    "10-12" -> ""). Rows equal in street, number, suffix and stored position
+//    norm::normalize(NUMBER) without its leading ASCII digits and without
+//    spaces, which is the text the query side looks up ("42A" -> "a",
+//    "90/H" -> "h", "12 bis" -> "bis", "10-12" -> ""). Rows equal in street, number, suffix and stored position
 //    (1e-7 degree) collapse into the first; the others count as duplicates.
 //  - Postcode table (`load_postcodes`): rows of
 //    POSTCODE,PLACE,STATE,PROVINCE,COMMUNITY,COMMUNITY_CODE,LAT,LON. Besides

@@ -80,7 +80,7 @@ def test_build_counts_every_row(tmp_path):
     assert info["streets"] == rep["streets"] == 4  # Lindenweg, Am Markt Nord, Moorstraße, Feldweg
     # Tarnby, Kleinmoor, and the unnamed commune of the city-less Feldweg row.
     assert info["communes"] == rep["communes"] == 3
-    assert info["house_suffixes"] == 2  # "a" (3a) and " h" (90/H); 5-7 has none
+    assert info["house_suffixes"] == 2  # "a" (3a) and "h" (90/H); 5-7 has none
     assert info["meta"] == [["country", "zz"], ["layer", "addresses"]]
     assert info["format_version"] == 7
     assert info["word_keys"] > 0
