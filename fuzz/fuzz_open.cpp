@@ -84,6 +84,25 @@ void walk_index(const Index& x) {
                                                           r.postcode_num);
     }
     (void)x.house_number(7, static_cast<uint32_t>(x.suffixes().size()));
+
+    // The query side's readers of the sheet's models and rules, on the
+    // words of the first street's name.
+    if (x.street_count() > 0) {
+        const std::string_view name = x.name(x.street(0).name_off);
+        std::vector<std::string_view> tokens;
+        for (size_t at = 0; at < name.size() && tokens.size() < 8;) {
+            const size_t sp = std::min(name.find(' ', at), name.size());
+            tokens.push_back(name.substr(at, sp - at));
+            at = sp + 1;
+        }
+        tokens.push_back("12");
+        if (const ml::Parser* p = x.parser()) {
+            const auto labels = p->label(tokens);
+            TW_FUZZ_CHECK(labels.size() == tokens.size(), "the labeller gives one label per token");
+        }
+        const Rules& r = x.rules();
+        for (std::string_view t : tokens) (void)(r.is_affix(t) || r.commune_alias(t));
+    }
     for (size_t i = 0; i < std::min<size_t>(x.grid_cell_count(), 4); ++i) (void)x.grid_cell(i);
     (void)x.street_boxes();
 
