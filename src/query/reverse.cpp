@@ -27,19 +27,6 @@ struct Candidate {
     int32_t lat_e7, lon_e7;
 };
 
-// Field by field: a plain struct copy compiles to a string move here, whose
-// start-up cost dominates when the nearest records are re-ranked.
-inline void copy(Candidate& to, const Candidate& from) {
-    to.d = from.d;
-    to.seq = from.seq;
-    to.street = from.street;
-    to.number = from.number;
-    to.suffix_id = from.suffix_id;
-    to.postcode_off = from.postcode_off;
-    to.lat_e7 = from.lat_e7;
-    to.lon_e7 = from.lon_e7;
-}
-
 bool before(const Candidate& a, const Candidate& b) { return a.d < b.d || (a.d == b.d && a.seq < b.seq); }
 
 int64_t saturating_i64(double v) {
@@ -49,56 +36,281 @@ int64_t saturating_i64(double v) {
     return static_cast<int64_t>(v);
 }
 
-// Street ids listed by the grid cells within `radius` cells of (row, col),
-// in cell order; a street listed by several cells appears once per cell.
-void cell_streets(const Index& idx, int64_t row, int64_t col, int64_t radius, std::vector<uint32_t>& ids) {
-    ids.clear();
-    const ByteView cells = idx.grid_cells();
-    const ByteView blob = idx.grid_blob();
+// Where the point is, and the lower bounds used to pass over streets and
+// records that cannot hold one of the nearest houses. The bounds are
+// computed from 1e-7 degree integers and shrunk by a margin far above the
+// rounding error of either computation, so nothing that could tie is ever
+// passed over.
+struct Query {
+    double lat, lon;
+    double f;                 // cos factor of the longitude
+    double qlat_e7, qlon_e7;  // the point in 1e-7 degree
+    double ky, kx;            // metres per 1e-7 degree, shrunk
+    double inv_ky, inv_kx;
+    int64_t lat_lo, lat_hi, lon_lo, lon_hi;  // the whole units below and above the point
+
+    static constexpr double kMargin = 1e-6;  // metres
+
+    Query(double lat_, double lon_)
+        : lat(lat_),
+          lon(lon_),
+          f(std::max(std::cos(lat_ * M_PI / 180), 0.01)),
+          qlat_e7(lat_ * 1e7),
+          qlon_e7(lon_ * 1e7),
+          ky(kMetresPerDegree / 1e7 * (1 - 1e-9)),
+          kx(ky * f),
+          inv_ky(1 / ky),
+          inv_kx(1 / kx),
+          lat_lo(static_cast<int64_t>(std::floor(qlat_e7))),
+          lat_hi(static_cast<int64_t>(std::ceil(qlat_e7))),
+          lon_lo(static_cast<int64_t>(std::floor(qlon_e7))),
+          lon_hi(static_cast<int64_t>(std::ceil(qlon_e7))) {}
+
+    // Squared lower bound of the distance to any house in the box.
+    // The offsets are taken in whole units from the units around the point,
+    // so they never exceed the true ones.
+    double box_lb_sq(const StreetBox& b) const {
+        const int64_t oy = std::max<int64_t>(std::max<int64_t>(b.min_lat - lat_hi, lat_lo - b.max_lat), 0);
+        const int64_t ox = std::max<int64_t>(std::max<int64_t>(b.min_lon - lon_hi, lon_lo - b.max_lon), 0);
+        const double dy = static_cast<double>(oy) * ky, dx = static_cast<double>(ox) * kx;
+        return dy * dy + dx * dx;
+    }
+    double distance(int32_t lat_e7, int32_t lon_e7) const {
+        const double dy = (lat_e7 / 1e7 - lat) * kMetresPerDegree;
+        const double dx = (lon_e7 / 1e7 - lon) * kMetresPerDegree * f;
+        return std::sqrt(dy * dy + dx * dx);
+    }
+};
+
+struct Visit {
+    double lb_sq;  // squared lower bound of the distance to the street's box
+    uint32_t street;
+};
+
+bool nearer(const Visit& a, const Visit& b) { return a.lb_sq < b.lb_sq || (a.lb_sq == b.lb_sq && a.street < b.street); }
+
+// The visits of one call: on the stack, moved to the heap only for a
+// neighbourhood that lists more streets than a city centre does.
+class VisitList {
+public:
+    VisitList() = default;
+    VisitList(const VisitList&) = delete;
+    VisitList& operator=(const VisitList&) = delete;
+
+    Visit* begin() { return data_; }
+    Visit* end() { return data_ + size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+    void resize_down(Visit* new_end) { size_ = static_cast<size_t>(new_end - data_); }
+    // Room for `n` more visits, past end(); resize_down() then keeps those
+    // written.
+    Visit* extend(size_t n) {
+        if (n > capacity_ - size_) grow(size_ + n);
+        Visit* at = data_ + size_;
+        size_ += n;
+        return at;
+    }
+
+private:
+    void grow(size_t need) {
+        std::vector<Visit> bigger(std::max(need, capacity_ * 2));
+        std::copy(data_, data_ + size_, bigger.begin());
+        heap_.swap(bigger);
+        data_ = heap_.data();
+        capacity_ = heap_.size();
+    }
+
+    static constexpr size_t kLocal = 1024;
+    Visit local_[kLocal];
+    std::vector<Visit> heap_;
+    Visit* data_ = local_;
+    size_t size_ = 0;
+    size_t capacity_ = kLocal;
+};
+
+// The streets listed by the grid cells within `radius` cells of (row, col),
+// in cell order, as one visit per listing (a street listed by several cells
+// has several); streets without a box are left out. `nearest` becomes the
+// nearest visit. Returns whether the cells list at least `kMinStreets`
+// distinct ids, every listed id counted.
+bool gather(const Index& idx, const Query& q, int64_t row, int64_t col, int64_t radius, VisitList& visits,
+            Visit& nearest) {
+    visits.clear();
+    nearest = Visit{std::numeric_limits<double>::infinity(), UINT32_MAX};
     const size_t n = idx.grid_cell_count();
+    if (n == 0) return false;
+    const uint8_t* cells = idx.grid_cells().data();
+    const ByteView blob = idx.grid_blob();
+    const StreetBox* boxes = idx.street_boxes().data();
+    const size_t box_count = idx.street_boxes().size();
     auto key_at = [&](size_t i) {
         uint32_t k;
-        std::memcpy(&k, cells.data() + i * 12, 4);
+        std::memcpy(&k, cells + i * 12, 4);
         return k;
     };
+    size_t found = 0;
+    uint32_t seen[kMinStreets - 1] = {0, 0};
+    Visit best = nearest;
     for (int64_t dr = -radius; dr <= radius; ++dr) {
         const int64_t r = std::clamp<int64_t>(row + dr, 0, kRows - 1);
+        size_t lo = 0;
         for (int64_t dc = -radius; dc <= radius; ++dc) {
             const int64_t c = std::clamp<int64_t>(col + dc, 0, kColumns - 1);
             const uint64_t key = static_cast<uint64_t>(r * kColumns + c);
-            if (n == 0) continue;
-            // Lower-bound bisection with a conditional move in place of a
-            // branch, whose outcome is unpredictable.
-            size_t lo = 0;
-            for (size_t len = n; len > 1;) {
-                const size_t half = len / 2;
-                lo = key_at(lo + half) < key ? lo + half : lo;
-                len -= half;
+            if (dc == -radius) {
+                // Lower-bound bisection with a conditional move in place of a
+                // branch, whose outcome is unpredictable.
+                lo = 0;
+                for (size_t len = n; len > 1;) {
+                    const size_t half = len / 2;
+                    lo = key_at(lo + half) < key ? lo + half : lo;
+                    len -= half;
+                }
+                lo += key_at(lo) < key ? 1 : 0;
+            } else {
+                // The rest of the row: keys one apart, so the next cell is
+                // at most a step or two further on.
+                while (lo < n && key_at(lo) < key) ++lo;
             }
-            lo += key_at(lo) < key ? 1 : 0;
             if (lo == n || key_at(lo) != key) continue;
             uint32_t first, count;
-            std::memcpy(&first, cells.data() + lo * 12 + 4, 4);
-            std::memcpy(&count, cells.data() + lo * 12 + 8, 4);
+            std::memcpy(&first, cells + lo * 12 + 4, 4);
+            std::memcpy(&count, cells + lo * 12 + 8, 4);
             if (count == 0 || (uint64_t{first} + count) * 4 > blob.size()) continue;
-            const size_t at = ids.size();
-            ids.resize(at + count);
-            std::memcpy(ids.data() + at, blob.data() + uint64_t{first} * 4, uint64_t{count} * 4);
+            const uint8_t* ids = blob.data() + uint64_t{first} * 4;
+            // Only the first ids can raise the count of distinct ones.
+            for (uint32_t j = 0; j < count && found < kMinStreets; ++j) {
+                uint32_t sid;
+                std::memcpy(&sid, ids + uint64_t{j} * 4, 4);
+                if ((found > 0 && sid == seen[0]) || (found > 1 && sid == seen[1])) continue;
+                if (found < kMinStreets - 1) seen[found] = sid;
+                ++found;
+            }
+            Visit* out = visits.extend(count);
+            for (uint32_t j = 0; j < count; ++j) {
+                uint32_t sid;
+                std::memcpy(&sid, ids + uint64_t{j} * 4, 4);
+                if (sid >= box_count || boxes[sid].empty()) continue;
+                const Visit v{q.box_lb_sq(boxes[sid]), sid};
+                *out++ = v;
+                if (nearer(v, best)) best = v;
+            }
+            visits.resize_down(out);
         }
     }
+    nearest = best;
+    return found >= kMinStreets;
 }
 
-// Whether `ids` holds at least `n` (1..3) distinct values.
-bool has_distinct(const std::vector<uint32_t>& ids, size_t n) {
-    size_t found = 0;
-    uint32_t seen[2] = {0, 0};
-    for (uint32_t id : ids) {
-        if ((found > 0 && id == seen[0]) || (found > 1 && id == seen[1])) continue;
-        if (++found == n) return true;
-        seen[found - 1] = id;
+// The `want` nearest distinct (street, number, suffix) among the records
+// offered so far, each at its nearest record, equal distances in street id
+// order, then block order; nearest first.
+//
+// The exact distance takes two divisions and a square root, and along a
+// street that runs towards the point nearly every record would be nearer
+// than the last kept one. So the records of a street that pass the cheap
+// tests are only noted while the block is decoded, and settle() then offers
+// them nearest lower bound first: after the first few offers the bound is
+// tight and the rest are passed over. The kept set does not depend on the
+// order of the offers.
+class NearestHouses {
+public:
+    NearestHouses(const Query& q, size_t want) : q_(q), want_(want) {}
+
+    // Notes the record at block position `at` of the street being visited,
+    // unless it cannot be one of the nearest: once `want` are kept, a record
+    // outside the window (at least three 1e-7 degree units farther along an
+    // axis than the bound allows) or whose lower bound exceeds the bound.
+    [[gnu::always_inline]] void note(const HouseRecord& h, uint32_t at, uint32_t street) {
+        if (static_cast<uint64_t>(int64_t{h.lat_e7} - lat_lo_) > lat_span_ ||
+            static_cast<uint64_t>(int64_t{h.lon_e7} - lon_lo_) > lon_span_)
+            return;
+        const double dy = (h.lat_e7 - q_.qlat_e7) * q_.ky, dx = (h.lon_e7 - q_.qlon_e7) * q_.kx;
+        const double lb_sq = dy * dy + dx * dx;
+        if (lb_sq > reach_sq_) return;
+        lb_sq_[noted_] = lb_sq;
+        records_[noted_] = Noted{h, at};
+        if (++noted_ == kNoted) settle(street);
     }
-    return false;
-}
+    // Offers the noted records of `street`, nearest lower bound first, until
+    // the rest are out of reach.
+    void settle(uint32_t street) {
+        size_t n = noted_;
+        while (n > 0) {
+            size_t m = 0;
+            for (size_t i = 1; i < n; ++i) m = lb_sq_[i] < lb_sq_[m] ? i : m;
+            if (lb_sq_[m] > reach_sq_) break;
+            offer(street, (uint64_t{street} << 32) | records_[m].at, records_[m].h);
+            --n;
+            lb_sq_[m] = lb_sq_[n];
+            records_[m] = records_[n];
+        }
+        noted_ = 0;
+    }
+    // Whether a street whose box is `v` away can hold none of the nearest.
+    bool out_of_reach(const Visit& v) const { return kept_ == want_ && v.lb_sq > reach_sq_; }
+    const Candidate* begin() const { return best_; }
+    const Candidate* end() const { return best_ + kept_; }
+    size_t size() const { return kept_; }
+
+private:
+    [[gnu::noinline]] void offer(uint32_t street, uint64_t seq, const HouseRecord& h) {
+        const Candidate c{q_.distance(h.lat_e7, h.lon_e7), seq, street, h.number, h.suffix_id, h.postcode_off,
+                          h.lat_e7, h.lon_e7};
+        if (kept_ == want_ && !before(c, best_[kept_ - 1])) return;
+        size_t at = kept_;
+        for (size_t i = 0; i < kept_; ++i)
+            if (best_[i].street == street && best_[i].number == c.number && best_[i].suffix_id == c.suffix_id) {
+                at = i;
+                break;
+            }
+        // The new record takes the slot of its own key's farther record, or
+        // of the last one, and moves up to its place.
+        if (at < kept_) {
+            if (!before(c, best_[at])) return;  // a record of the same house at most as far
+        } else if (kept_ < want_) {
+            at = kept_++;
+        } else {
+            at = kept_ - 1;
+        }
+        for (; at > 0 && before(c, best_[at - 1]); --at) best_[at] = best_[at - 1];
+        best_[at] = c;
+        if (kept_ == want_) narrow(best_[kept_ - 1].d);
+    }
+
+    void narrow(double bound) {
+        const double t = bound + Query::kMargin;
+        reach_sq_ = t * t;
+        // Truncation is within one unit of floor and ceil; two more units
+        // on each side cover that and the rounding of the half widths.
+        auto window = [](double centre, double half, int64_t& lo, uint64_t& span) {
+            const double a = std::max(centre - half, -4e9), b = std::min(centre + half, 4e9);
+            lo = static_cast<int64_t>(a) - 3;
+            span = static_cast<uint64_t>(static_cast<int64_t>(b) + 3 - lo);
+        };
+        window(q_.qlat_e7, t * q_.inv_ky, lat_lo_, lat_span_);
+        window(q_.qlon_e7, t * q_.inv_kx, lon_lo_, lon_span_);
+    }
+
+    struct Noted {
+        HouseRecord h;
+        uint32_t at;  // position in the block
+    };
+    static constexpr size_t kNoted = 128;
+
+    const Query& q_;
+    const size_t want_;
+    size_t kept_ = 0;
+    // Everything is in reach until `want` are kept; then the squared bound
+    // (the last kept distance plus the margin) and the window around it.
+    double reach_sq_ = std::numeric_limits<double>::infinity();
+    int64_t lat_lo_ = INT32_MIN, lon_lo_ = INT32_MIN;
+    uint64_t lat_span_ = UINT64_MAX, lon_span_ = UINT64_MAX;
+    Candidate best_[kMaxReverseHits];
+    size_t noted_ = 0;
+    double lb_sq_[kNoted];
+    Noted records_[kNoted];
+};
 
 Hit make_hit(const Index& idx, const Candidate& c) {
     const StreetRecord r = idx.street(c.street);
@@ -112,7 +324,8 @@ Hit make_hit(const Index& idx, const Candidate& c) {
     h.housenumber = idx.house_number(c.number, c.suffix_id);
     h.commune = idx.commune_name(r.commune_id);
     h.postcode = idx.postcode_for_house(r, c.postcode_off);
-    if (auto region = idx.admin_at(h.lat, h.lon)) h.region = std::string(*region);
+    if (!idx.admin_regions().empty())
+        if (auto region = idx.admin_at(h.lat, h.lon)) h.region = std::string(*region);
     h.distance_m = std::round(c.d * 10) / 10;
     return h;
 }
@@ -142,104 +355,49 @@ Result<std::vector<Hit>> try_reverse(const Index& idx, double lat, double lon, u
 
     const int64_t row = saturating_i64(std::floor((lat + 90) / 0.01));
     const int64_t col = saturating_i64(std::floor((lon + 180) / 0.01));
-    std::vector<uint32_t> streets;
-    for (int64_t radius : {1, 2, 4}) {
-        cell_streets(idx, row, col, radius, streets);
-        if (has_distinct(streets, kMinStreets)) break;
-    }
+    const Query q(lat, lon);
+    VisitList visits;
+    Visit nearest;
+    for (int64_t radius : {1, 2, 4})
+        if (gather(idx, q, row, col, radius, visits, nearest)) break;
 
-    const double f = std::max(std::cos(lat * M_PI / 180), 0.01);
-    // The answer is the `want` nearest distinct (street, number, suffix),
-    // each at its nearest record, equal distances in street id order, then
-    // block order. Only those are kept while the blocks are decoded. Once
-    // `want` are kept, the last one's distance bounds the search: streets are
-    // visited nearest box first, and a street or record whose lower bound
-    // exceeds it is passed over. The bounds (the distance to the box, or the
-    // larger axis offset of a record) are computed from 1e-7 degree integers
-    // and shrunk by a margin far above the rounding error of either
-    // computation, so nothing that could tie is ever passed over.
-    const double qlat_e7 = lat * 1e7, qlon_e7 = lon * 1e7;
-    const double ky = kMetresPerDegree / 1e7 * (1 - 1e-9), kx = ky * f;
-    constexpr double kMargin = 1e-6;  // metres
-
-    const std::vector<StreetBox>& boxes = idx.street_boxes();
-    struct Visit {
-        double lb_sq;  // squared lower bound of the distance to the street's box
-        uint32_t street;
-    };
-    auto nearer = [](const Visit& a, const Visit& b) {
-        return a.lb_sq < b.lb_sq || (a.lb_sq == b.lb_sq && a.street < b.street);
-    };
-    std::vector<Visit> visits;
-    visits.reserve(streets.size());
-    Visit nearest{std::numeric_limits<double>::infinity(), UINT32_MAX};
-    for (uint32_t sid : streets) {
-        if (sid >= boxes.size() || boxes[sid].empty()) continue;
-        const StreetBox& b = boxes[sid];
-        const double dy = std::max({b.min_lat - qlat_e7, qlat_e7 - b.max_lat, 0.0}) * ky;
-        const double dx = std::max({b.min_lon - qlon_e7, qlon_e7 - b.max_lon, 0.0}) * kx;
-        visits.push_back({dy * dy + dx * dx, sid});
-        if (nearer(visits.back(), nearest)) nearest = visits.back();
-    }
-    std::vector<Candidate> best;
-    best.reserve(want + 1);
-    double bound = 0;  // the distance of the last kept record once `want` are kept
-    auto out_of_reach = [&](const Visit& v) {
-        return best.size() == want && v.lb_sq > (bound + kMargin) * (bound + kMargin);
-    };
+    // Once `want` are kept, the last one's distance bounds the search:
+    // streets are visited nearest box first, and a street or record whose
+    // lower bound exceeds it is passed over.
+    NearestHouses near(q, want);
     auto visit = [&](uint32_t sid) {
-        HouseWalk walk = idx.walk_houses(sid, idx.street(sid));
-        uint64_t seq = uint64_t{sid} << 32;
-        HouseRecord h;
-        for (; walk.next(h); ++seq) {
-            if (best.size() == want) {
-                const double lb = std::max(std::fabs(h.lat_e7 - qlat_e7) * ky, std::fabs(h.lon_e7 - qlon_e7) * kx);
-                if (lb - kMargin > bound) continue;
-            }
-            const double dy = (h.lat_e7 / 1e7 - lat) * kMetresPerDegree;
-            const double dx = (h.lon_e7 / 1e7 - lon) * kMetresPerDegree * f;
-            const Candidate c{std::sqrt(dy * dy + dx * dx), seq, sid, h.number, h.suffix_id, h.postcode_off,
-                              h.lat_e7, h.lon_e7};
-            if (best.size() == want && !before(c, best.back())) continue;
-            auto same = std::find_if(best.begin(), best.end(), [&](const Candidate& o) {
-                return o.street == sid && o.number == c.number && o.suffix_id == c.suffix_id;
-            });
-            // The new record takes the slot of its own key's farther record,
-            // or of the last one, and moves up to its place.
-            size_t at;
-            if (same != best.end()) {
-                if (!(c.d < same->d)) continue;  // an earlier record at most as far
-                at = static_cast<size_t>(same - best.begin());
-            } else if (best.size() < want) {
-                at = best.size();
-                best.push_back(c);
-            } else {
-                at = best.size() - 1;
-            }
-            for (; at > 0 && before(c, best[at - 1]); --at) copy(best[at], best[at - 1]);
-            copy(best[at], c);
-            if (best.size() == want) bound = best.back().d;
-        }
+        uint32_t at = 0;
+        idx.walk_houses(sid, idx.street(sid)).for_each([&](const HouseRecord& h) { near.note(h, at++, sid); });
+        near.settle(sid);
     };
-    // The nearest box first: after it the bound usually leaves only a few
-    // streets in reach, and only those are sorted and visited. A street
-    // listed by several cells has one entry per cell; equal entries sort
-    // next to each other.
+    // Nearest box first (equal boxes in street id order): after the first
+    // street the bound usually leaves only a few streets in reach. Each pass
+    // over the rest drops the streets out of reach and the entries of the
+    // street just visited (a street listed by several cells has one entry
+    // per cell), and finds the next.
     if (!visits.empty()) {
-        const uint32_t first = nearest.street;
-        visit(first);
-        std::erase_if(visits, [&](const Visit& v) { return v.street == first || out_of_reach(v); });
-        std::sort(visits.begin(), visits.end(), nearer);
-        uint32_t last = first;
-        for (const Visit& v : visits) {
-            if (out_of_reach(v)) break;  // every later street is at least as far
-            if (v.street == last) continue;
-            visit(last = v.street);
+        Visit next = nearest;
+        Visit* const begin = visits.begin();
+        size_t n = static_cast<size_t>(visits.end() - begin);
+        for (;;) {
+            const uint32_t street = next.street;
+            visit(street);
+            next = Visit{std::numeric_limits<double>::infinity(), UINT32_MAX};
+            size_t kept = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const Visit v = begin[i];
+                begin[kept] = v;
+                const bool keep = v.street != street && !near.out_of_reach(v);
+                kept += keep ? 1 : 0;
+                if (keep && nearer(v, next)) next = v;
+            }
+            n = kept;
+            if (n == 0) break;
         }
     }
 
-    hits.reserve(best.size());
-    for (const Candidate& c : best) hits.push_back(make_hit(idx, c));
+    hits.reserve(near.size());
+    for (const Candidate& c : near) hits.push_back(make_hit(idx, c));
     return hits;
 }
 
