@@ -107,7 +107,9 @@ public:
     // False at the end of the block or on a decoding failure.
     [[gnu::always_inline]] bool next(HouseRecord& out) {
         if (remaining_ == 0 || failed_) return false;
-        if (!decode(block_.data(), block_.size(), pos_, prev_number_, frame(), out)) return fail();
+        const bool ok = dict_.empty() ? decode<false>(block_.data(), block_.size(), pos_, prev_number_, frame(), out)
+                                      : decode<true>(block_.data(), block_.size(), pos_, prev_number_, frame(), out);
+        if (!ok) return fail();
         --remaining_;
         return true;
     }
@@ -116,24 +118,12 @@ public:
     // a loop over next(), with the decoding state kept in registers.
     template <class F>
     [[gnu::always_inline]] void for_each(F&& f) {
-        if (failed_) return;
-        const uint8_t* p = block_.data();
-        const size_t len = block_.size();
-        const Frame fr = frame();
-        size_t pos = pos_;
-        uint32_t prev = prev_number_;
-        uint32_t left = remaining_;
-        HouseRecord h;
-        for (; left != 0; --left) {
-            if (!decode(p, len, pos, prev, fr, h)) {
-                failed_ = true;
-                break;
-            }
-            f(static_cast<const HouseRecord&>(h));
-        }
-        pos_ = pos;
-        prev_number_ = prev;
-        remaining_ = left;
+        // Most streets have no dictionary: their records are read by a loop
+        // without the postcode slot.
+        if (dict_.empty())
+            each<false>(f);
+        else
+            each<true>(f);
     }
     bool failed() const { return failed_; }
     // The dictionary entries (u32 string pool offsets), empty without one.
@@ -144,6 +134,28 @@ public:
 
 private:
     friend class Index;
+
+    template <bool Dict, class F>
+    [[gnu::always_inline]] void each(F& f) {
+        if (failed_) return;
+        const uint8_t* p = block_.data();
+        const size_t len = block_.size();
+        const Frame fr = frame();
+        size_t pos = pos_;
+        uint32_t prev = prev_number_;
+        uint32_t left = remaining_;
+        HouseRecord h;
+        for (; left != 0; --left) {
+            if (!decode<Dict>(p, len, pos, prev, fr, h)) {
+                failed_ = true;
+                break;
+            }
+            f(static_cast<const HouseRecord&>(h));
+        }
+        pos_ = pos;
+        prev_number_ = prev;
+        remaining_ = left;
+    }
 
     // What a record is decoded against, copied out of the walk so that the
     // caller's stores cannot be taken to change it.
@@ -159,6 +171,7 @@ private:
 
     // One record at `pos`; false on a decoding failure. The number is the
     // previous one plus the delta (the first record's delta is its number).
+    template <bool Dict>
     [[gnu::always_inline]] static bool decode(const uint8_t* p, size_t len, size_t& pos, uint32_t& prev,
                                               const Frame& fr, HouseRecord& out) {
         uint64_t number, suffix, dlat, dlon, slot = 0;
@@ -166,12 +179,12 @@ private:
             const uint8_t* q = p + pos;
             if (!detail::house_varint_unchecked(q, number) || !detail::house_varint_unchecked(q, suffix) ||
                 !detail::house_varint_unchecked(q, dlat) || !detail::house_varint_unchecked(q, dlon) ||
-                (fr.dict != nullptr && !detail::house_varint_unchecked(q, slot)))
+                (Dict && !detail::house_varint_unchecked(q, slot)))
                 return false;
             pos = static_cast<size_t>(q - p);
         } else if (!detail::house_varint(p, len, pos, number) || !detail::house_varint(p, len, pos, suffix) ||
                    !detail::house_varint(p, len, pos, dlat) || !detail::house_varint(p, len, pos, dlon) ||
-                   (fr.dict != nullptr && !detail::house_varint(p, len, pos, slot))) {
+                   (Dict && !detail::house_varint(p, len, pos, slot))) {
             return false;
         }
         if (suffix > UINT32_MAX || slot > UINT32_MAX || number > UINT32_MAX - prev) return false;
@@ -183,7 +196,7 @@ private:
         constexpr uint64_t kLatSpan = 2 * kMaxLatE7, kLonSpan = 2 * kMaxLonE7;
         if (lat + kMaxLatE7 > kLatSpan || lon + kMaxLonE7 > kLonSpan) return false;
         uint32_t postcode_off = 0;
-        if (slot - 1 < fr.dict_entries)  // slot 0 (no postcode) wraps past every entry
+        if (Dict && slot - 1 < fr.dict_entries)  // slot 0 (no postcode) wraps past every entry
             std::memcpy(&postcode_off, fr.dict + (slot - 1) * 4, 4);
         prev = static_cast<uint32_t>(prev + number);
         out.number = prev;

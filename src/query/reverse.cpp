@@ -1,6 +1,7 @@
 #include "query/reverse.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -228,24 +229,33 @@ public:
         const double dy = (h.lat_e7 - q_.qlat_e7) * q_.ky, dx = (h.lon_e7 - q_.qlon_e7) * q_.kx;
         const double lb_sq = dy * dy + dx * dx;
         if (lb_sq > reach_sq_) return;
-        lb_sq_[noted_] = lb_sq;
+        // The index in the low bits: the least key is the nearest record.
+        // Dropping those bits of a non-negative double keeps it a lower bound.
+        keys_[noted_] = (std::bit_cast<uint64_t>(lb_sq) & ~kIndexBits) | noted_;
         records_[noted_] = Noted{h, at};
         if (++noted_ == kNoted) settle(street);
     }
     // Offers the noted records of `street`, nearest lower bound first, until
-    // the rest are out of reach.
-    void settle(uint32_t street) {
+    // the rest are out of reach. For many wanted houses the search for the
+    // nearest would cost more than it saves: then all are offered, in block
+    // order.
+    [[gnu::noinline]] void settle(uint32_t street) {
         size_t n = noted_;
+        noted_ = 0;
+        if (want_ > kSelectUpTo) {
+            for (size_t i = 0; i < n; ++i)
+                if (lb_sq_of(keys_[i]) <= reach_sq_) offer(street, records_[i]);
+            return;
+        }
         while (n > 0) {
-            size_t m = 0;
-            for (size_t i = 1; i < n; ++i) m = lb_sq_[i] < lb_sq_[m] ? i : m;
-            if (lb_sq_[m] > reach_sq_) break;
-            offer(street, (uint64_t{street} << 32) | records_[m].at, records_[m].h);
+            const uint64_t key = least_key(n);
+            if (lb_sq_of(key) > reach_sq_) break;
+            const size_t m = key & kIndexBits;
+            offer(street, records_[m]);
             --n;
-            lb_sq_[m] = lb_sq_[n];
+            keys_[m] = (keys_[n] & ~kIndexBits) | m;
             records_[m] = records_[n];
         }
-        noted_ = 0;
     }
     // Whether a street whose box is `v` away can hold none of the nearest.
     bool out_of_reach(const Visit& v) const { return kept_ == want_ && v.lb_sq > reach_sq_; }
@@ -254,9 +264,36 @@ public:
     size_t size() const { return kept_; }
 
 private:
-    [[gnu::noinline]] void offer(uint32_t street, uint64_t seq, const HouseRecord& h) {
-        const Candidate c{q_.distance(h.lat_e7, h.lon_e7), seq, street, h.number, h.suffix_id, h.postcode_off,
-                          h.lat_e7, h.lon_e7};
+    struct Noted {
+        HouseRecord h;
+        uint32_t at;  // position in the block
+    };
+    static constexpr size_t kNoted = 128;  // a power of two
+    static constexpr size_t kSelectUpTo = 8;
+
+    static constexpr uint64_t kIndexBits = kNoted - 1;
+    static double lb_sq_of(uint64_t key) { return std::bit_cast<double>(key & ~kIndexBits); }
+
+    // The least of the first `n` keys, with four running minima so that a
+    // comparison need not wait for the one before.
+    uint64_t least_key(size_t n) const {
+        const uint64_t* k = keys_;
+        uint64_t a = k[0], b = k[0], c = k[0], d = k[0];
+        size_t i = 1;
+        for (; i + 4 <= n; i += 4) {
+            a = std::min(a, k[i]);
+            b = std::min(b, k[i + 1]);
+            c = std::min(c, k[i + 2]);
+            d = std::min(d, k[i + 3]);
+        }
+        for (; i < n; ++i) a = std::min(a, k[i]);
+        return std::min(std::min(a, b), std::min(c, d));
+    }
+
+    [[gnu::noinline]] void offer(uint32_t street, const Noted& r) {
+        const HouseRecord& h = r.h;
+        const Candidate c{q_.distance(h.lat_e7, h.lon_e7), (uint64_t{street} << 32) | r.at, street, h.number,
+                          h.suffix_id, h.postcode_off, h.lat_e7, h.lon_e7};
         if (kept_ == want_ && !before(c, best_[kept_ - 1])) return;
         size_t at = kept_;
         for (size_t i = 0; i < kept_; ++i)
@@ -292,12 +329,6 @@ private:
         window(q_.qlon_e7, t * q_.inv_kx, lon_lo_, lon_span_);
     }
 
-    struct Noted {
-        HouseRecord h;
-        uint32_t at;  // position in the block
-    };
-    static constexpr size_t kNoted = 128;
-
     const Query& q_;
     const size_t want_;
     size_t kept_ = 0;
@@ -308,7 +339,7 @@ private:
     uint64_t lat_span_ = UINT64_MAX, lon_span_ = UINT64_MAX;
     Candidate best_[kMaxReverseHits];
     size_t noted_ = 0;
-    double lb_sq_[kNoted];
+    uint64_t keys_[kNoted];
     Noted records_[kNoted];
 };
 
