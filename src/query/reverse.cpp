@@ -88,8 +88,6 @@ struct Visit {
     uint32_t street;
 };
 
-bool nearer(const Visit& a, const Visit& b) { return a.lb_sq < b.lb_sq || (a.lb_sq == b.lb_sq && a.street < b.street); }
-
 // The visits of one call: on the stack, moved to the heap only for a
 // neighbourhood that lists more streets than a city centre does.
 class VisitList {
@@ -132,12 +130,12 @@ private:
 // The streets listed by the grid cells within `radius` cells of (row, col),
 // in cell order, as one visit per listing (a street listed by several cells
 // has several); streets without a box are left out. `nearest` becomes the
-// nearest visit. Returns whether the cells list at least `kMinStreets`
-// distinct ids, every listed id counted.
+// street of a nearest visit. Returns whether the cells list at least
+// `kMinStreets` distinct ids, every listed id counted.
 bool gather(const Index& idx, const Query& q, int64_t row, int64_t col, int64_t radius, VisitList& visits,
-            Visit& nearest) {
+            uint32_t& nearest) {
     visits.clear();
-    nearest = Visit{std::numeric_limits<double>::infinity(), UINT32_MAX};
+    nearest = 0;
     const size_t n = idx.grid_cell_count();
     if (n == 0) return false;
     const uint8_t* cells = idx.grid_cells().data();
@@ -151,7 +149,7 @@ bool gather(const Index& idx, const Query& q, int64_t row, int64_t col, int64_t 
     };
     size_t found = 0;
     uint32_t seen[kMinStreets - 1] = {0, 0};
-    Visit best = nearest;
+    uint64_t nearest_lb = UINT64_MAX;  // bit pattern of a non-negative double
     for (int64_t dr = -radius; dr <= radius; ++dr) {
         const int64_t r = std::clamp<int64_t>(row + dr, 0, kRows - 1);
         size_t lo = 0;
@@ -192,14 +190,16 @@ bool gather(const Index& idx, const Query& q, int64_t row, int64_t col, int64_t 
                 uint32_t sid;
                 std::memcpy(&sid, ids + uint64_t{j} * 4, 4);
                 if (sid >= box_count || boxes[sid].empty()) continue;
-                const Visit v{q.box_lb_sq(boxes[sid]), sid};
-                *out++ = v;
-                if (nearer(v, best)) best = v;
+                const double lb_sq = q.box_lb_sq(boxes[sid]);
+                *out++ = Visit{lb_sq, sid};
+                const uint64_t lb = std::bit_cast<uint64_t>(lb_sq);
+                const bool nearer = lb < nearest_lb;
+                nearest_lb = nearer ? lb : nearest_lb;
+                nearest = nearer ? sid : nearest;
             }
             visits.resize_down(out);
         }
     }
-    nearest = best;
     return found >= kMinStreets;
 }
 
@@ -232,7 +232,7 @@ public:
         // The index in the low bits: the least key is the nearest record.
         // Dropping those bits of a non-negative double keeps it a lower bound.
         keys_[noted_] = (std::bit_cast<uint64_t>(lb_sq) & ~kIndexBits) | noted_;
-        records_[noted_] = Noted{h, at};
+        records_[noted_] = Noted{h.number, h.suffix_id, h.postcode_off, h.lat_e7, h.lon_e7, at};
         if (++noted_ == kNoted) settle(street);
     }
     // Offers the noted records of `street`, nearest lower bound first, until
@@ -257,15 +257,19 @@ public:
             records_[m] = records_[n];
         }
     }
-    // Whether a street whose box is `v` away can hold none of the nearest.
-    bool out_of_reach(const Visit& v) const { return kept_ == want_ && v.lb_sq > reach_sq_; }
+    // The squared distance beyond which nothing can be one of the nearest:
+    // infinite until `want` are kept.
+    double reach_sq() const { return reach_sq_; }
     const Candidate* begin() const { return best_; }
     const Candidate* end() const { return best_ + kept_; }
     size_t size() const { return kept_; }
 
 private:
+    // A noted record. No default member initialisers: the buffer is not
+    // cleared for every call.
     struct Noted {
-        HouseRecord h;
+        uint32_t number, suffix_id, postcode_off;
+        int32_t lat_e7, lon_e7;
         uint32_t at;  // position in the block
     };
     static constexpr size_t kNoted = 128;  // a power of two
@@ -291,9 +295,8 @@ private:
     }
 
     [[gnu::noinline]] void offer(uint32_t street, const Noted& r) {
-        const HouseRecord& h = r.h;
-        const Candidate c{q_.distance(h.lat_e7, h.lon_e7), (uint64_t{street} << 32) | r.at, street, h.number,
-                          h.suffix_id, h.postcode_off, h.lat_e7, h.lon_e7};
+        const Candidate c{q_.distance(r.lat_e7, r.lon_e7), (uint64_t{street} << 32) | r.at, street, r.number,
+                          r.suffix_id, r.postcode_off, r.lat_e7, r.lon_e7};
         if (kept_ == want_ && !before(c, best_[kept_ - 1])) return;
         size_t at = kept_;
         for (size_t i = 0; i < kept_; ++i)
@@ -388,7 +391,7 @@ Result<std::vector<Hit>> try_reverse(const Index& idx, double lat, double lon, u
     const int64_t col = saturating_i64(std::floor((lon + 180) / 0.01));
     const Query q(lat, lon);
     VisitList visits;
-    Visit nearest;
+    uint32_t nearest = 0;
     for (int64_t radius : {1, 2, 4})
         if (gather(idx, q, row, col, radius, visits, nearest)) break;
 
@@ -401,29 +404,35 @@ Result<std::vector<Hit>> try_reverse(const Index& idx, double lat, double lon, u
         idx.walk_houses(sid, idx.street(sid)).for_each([&](const HouseRecord& h) { near.note(h, at++, sid); });
         near.settle(sid);
     };
-    // Nearest box first (equal boxes in street id order): after the first
-    // street the bound usually leaves only a few streets in reach. Each pass
-    // over the rest drops the streets out of reach and the entries of the
-    // street just visited (a street listed by several cells has one entry
-    // per cell), and finds the next.
+    // Nearest box first: after the first street the bound usually leaves
+    // only a few streets in reach. Each pass over the rest drops the streets
+    // out of reach and the entries of the street just visited (a street
+    // listed by several cells has one entry per cell), and finds the next.
+    // The order of the visits only decides how soon the bound is tight.
     if (!visits.empty()) {
-        Visit next = nearest;
         Visit* const begin = visits.begin();
         size_t n = static_cast<size_t>(visits.end() - begin);
-        for (;;) {
-            const uint32_t street = next.street;
+        for (uint32_t street = nearest;;) {
             visit(street);
-            next = Visit{std::numeric_limits<double>::infinity(), UINT32_MAX};
+            // Non-negative doubles order as their bit patterns do, so the
+            // tests are integer compares that take no branch.
+            const uint64_t reach = std::bit_cast<uint64_t>(near.reach_sq());
+            uint64_t next_lb = UINT64_MAX;
+            uint32_t next = 0;
             size_t kept = 0;
             for (size_t i = 0; i < n; ++i) {
                 const Visit v = begin[i];
+                const uint64_t lb = std::bit_cast<uint64_t>(v.lb_sq);
                 begin[kept] = v;
-                const bool keep = v.street != street && !near.out_of_reach(v);
-                kept += keep ? 1 : 0;
-                if (keep && nearer(v, next)) next = v;
+                const bool keep = (v.street != street) & (lb <= reach);
+                kept += keep;
+                const bool better = keep & (lb < next_lb);
+                next_lb = better ? lb : next_lb;
+                next = better ? v.street : next;
             }
             n = kept;
             if (n == 0) break;
+            street = next;
         }
     }
 
