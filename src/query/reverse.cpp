@@ -37,12 +37,12 @@ int64_t saturating_i64(double v) {
     return static_cast<int64_t>(v);
 }
 
-// Where the point is, and the lower bounds used to pass over streets and
+// The point asked about, and the lower bounds used to pass over streets and
 // records that cannot hold one of the nearest houses. The bounds are
 // computed from 1e-7 degree integers and shrunk by a margin far above the
 // rounding error of either computation, so nothing that could tie is ever
 // passed over.
-struct Query {
+struct Probe {
     double lat, lon;
     double f;                 // cos factor of the longitude
     double qlat_e7, qlon_e7;  // the point in 1e-7 degree
@@ -52,7 +52,7 @@ struct Query {
 
     static constexpr double kMargin = 1e-6;  // metres
 
-    Query(double lat_, double lon_)
+    Probe(double lat_, double lon_)
         : lat(lat_),
           lon(lon_),
           f(std::max(std::cos(lat_ * M_PI / 180), 0.01)),
@@ -132,7 +132,7 @@ private:
 // has several); streets without a box are left out. `nearest` becomes the
 // street of a nearest visit. Returns whether the cells list at least
 // `kMinStreets` distinct ids, every listed id counted.
-bool gather(const Index& idx, const Query& q, int64_t row, int64_t col, int64_t radius, VisitList& visits,
+bool gather(const Index& idx, const Probe& q, int64_t row, int64_t col, int64_t radius, VisitList& visits,
             uint32_t& nearest) {
     visits.clear();
     nearest = 0;
@@ -216,7 +216,7 @@ bool gather(const Index& idx, const Query& q, int64_t row, int64_t col, int64_t 
 // order of the offers.
 class NearestHouses {
 public:
-    NearestHouses(const Query& q, size_t want) : q_(q), want_(want) {}
+    NearestHouses(const Probe& q, size_t want) : q_(q), want_(want) {}
 
     // Notes the record at block position `at` of the street being visited,
     // unless it cannot be one of the nearest: once `want` are kept, a record
@@ -319,7 +319,7 @@ private:
     }
 
     void narrow(double bound) {
-        const double t = bound + Query::kMargin;
+        const double t = bound + Probe::kMargin;
         reach_sq_ = t * t;
         // Truncation is within one unit of floor and ceil; two more units
         // on each side cover that and the rounding of the half widths.
@@ -332,7 +332,7 @@ private:
         window(q_.qlon_e7, t * q_.inv_kx, lon_lo_, lon_span_);
     }
 
-    const Query& q_;
+    const Probe& q_;
     const size_t want_;
     size_t kept_ = 0;
     // Everything is in reach until `want` are kept; then the squared bound
@@ -389,7 +389,7 @@ Result<std::vector<Hit>> try_reverse(const Index& idx, double lat, double lon, u
 
     const int64_t row = saturating_i64(std::floor((lat + 90) / 0.01));
     const int64_t col = saturating_i64(std::floor((lon + 180) / 0.01));
-    const Query q(lat, lon);
+    const Probe q(lat, lon);
     VisitList visits;
     uint32_t nearest = 0;
     for (int64_t radius : {1, 2, 4})
