@@ -16,19 +16,17 @@ country's postcodes):
 from __future__ import annotations
 
 import csv
-import hashlib
 import json
 import os
 import random
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import tarnwik
 
-from _common import DATA, WORK, build_sheet, need_data
+from _common import WORK, build_sheet, country_args, cpu_rate, need_data, verdict
 
 CLEAN_TARGET = 10_000  # queries per second, one core
 TYPO_TARGET = 2_000
@@ -62,15 +60,9 @@ def with_typo(r: dict[str, str], rng: random.Random) -> str:
     return f"{' '.join(words)} {r['NUMBER'].strip()}, {place}"
 
 
-def rate(call, queries) -> float:
+def rate(call, queries, seconds: float = SECONDS) -> float:
     """Calls per second of CPU time of this thread, cycling over `queries`."""
-    n = 0
-    start = time.thread_time()
-    while time.thread_time() - start < SECONDS:
-        for q in queries:
-            call(q)
-        n += len(queries)
-    return n / (time.thread_time() - start)
+    return cpu_rate(call, queries, seconds)
 
 
 MANY = """
@@ -79,34 +71,38 @@ import tarnwik
 g = tarnwik.Geocoder(sys.argv[1])
 queries = json.load(open(sys.argv[2], encoding="utf-8"))
 g.geocode_many(queries[:10], 1)  # builds the pool
-start = time.perf_counter()
+start, cpu = time.perf_counter(), time.process_time()
 rounds = 0
 while True:
     answers = g.geocode_many(queries, 1)
     rounds += 1
     if time.perf_counter() - start >= float(sys.argv[3]):
         break
-elapsed = time.perf_counter() - start
+elapsed, cpu = time.perf_counter() - start, time.process_time() - cpu
 digest = hashlib.sha256(json.dumps(answers, sort_keys=True).encode()).hexdigest()
-print(rounds * len(queries) / elapsed, digest)
+print(rounds * len(queries) / elapsed, digest, cpu / elapsed)
 """
 
 
-def many_rate(sheet: Path, queries: list[str], threads: int) -> tuple[float, str]:
+def many_run(sheet: Path, queries: list[str], threads: int, seconds: float = SECONDS) -> dict:
+    """geocode_many(queries, 1) in a fresh process with TARNWIK_THREADS set:
+    wall-clock queries per second, a digest of the last answers, and the
+    cores the process kept busy on average (process CPU time / wall time)."""
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False, encoding="utf-8") as f:
         json.dump(queries, f)
         name = f.name
     try:
         env = dict(os.environ, TARNWIK_THREADS=str(threads))
-        out = subprocess.run([sys.executable, "-c", MANY, str(sheet), name, str(SECONDS)], env=env, check=True,
+        out = subprocess.run([sys.executable, "-c", MANY, str(sheet), name, str(seconds)], env=env, check=True,
                              capture_output=True, text=True).stdout.split()
     finally:
         os.unlink(name)
-    return float(out[0]), out[1]
+    return {"qps": float(out[0]), "digest": out[1], "cores_busy": float(out[2])}
 
 
-def verdict(ok: bool) -> str:
-    return "OK" if ok else "MISSED"
+def many_rate(sheet: Path, queries: list[str], threads: int) -> tuple[float, str]:
+    r = many_run(sheet, queries, threads)
+    return r["qps"], r["digest"]
 
 
 def main() -> None:
@@ -114,11 +110,7 @@ def main() -> None:
     clean, typos, sheets = [], [], []
     for country, name in SHEETS:
         csv_path = need_data(country, name)
-        extra = ["--country", country]
-        postcodes = DATA / country / "postcodes.csv"
-        if postcodes.exists():
-            extra += ["--postcodes", str(postcodes)]
-        sheet = build_sheet([csv_path], WORK / f"{country}-{Path(name).stem}.sheet", *extra)
+        sheet = build_sheet([csv_path], WORK / f"{country}-{Path(name).stem}.sheet", *country_args(country))
         rows = rng.sample(records(csv_path), min(QUERIES, len(records(csv_path))))
         g = tarnwik.Geocoder(str(sheet))
         cq = [clean_query(r) for r in rows]
