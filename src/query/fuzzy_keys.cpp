@@ -1,6 +1,8 @@
 #include "query/fuzzy_keys.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <unordered_map>
 
 #include "levenshtein/levenshtein.hpp"
 #include "util/text.hpp"
@@ -188,44 +190,74 @@ constexpr uint32_t kAnyCharIntermediates = 1 + 4 * 2 + 3 * 3;
 }  // namespace
 
 LevenshteinRows::LevenshteinRows(std::string_view ascii_query, uint32_t d)
-    : query_(ascii_query), d_(std::min(d, kMaxDistance)), cap_(static_cast<uint8_t>(d_ + 1)) {}
+    : query_(ascii_query),
+      n_(ascii_query.size()),
+      d_(std::min(d, kMaxDistance)),
+      cap_(static_cast<uint8_t>(d_ + 1)),
+      words_((ascii_query.size() + 63) / 64 + 1),
+      positions_(128 * words_, 0) {
+    for (size_t i = 0; i < n_; ++i) {
+        const auto c = static_cast<unsigned char>(ascii_query[i]);
+        if (c < 0x80) positions_[c * words_ + i / 64] |= uint64_t{1} << (i % 64);
+    }
+}
+
+// Bit j: query[from + j] is c, for j < 64 (from may be negative).
+uint64_t LevenshteinRows::positions_of(unsigned char c, int64_t from) const {
+    if (c >= 0x80) return 0;
+    const uint64_t* m = positions_.data() + c * words_;
+    if (from < 0) return from <= -64 ? 0 : m[0] << -from;
+    const auto w = static_cast<size_t>(from / 64);
+    const auto off = static_cast<unsigned>(from % 64);
+    if (w + 1 >= words_) return 0;  // the last word is always zero
+    return off == 0 ? m[w] : (m[w] >> off) | (m[w + 1] << (64 - off));
+}
 
 uint32_t LevenshteinRows::entry(const State& s, size_t i) const {
     if (i == 0) return s.k;
-    if (i > query_.size() || i + d_ < s.k || i > s.k + d_) return cap_;
+    if (i > n_ || i + d_ < s.k || i > s.k + d_) return cap_;
     return s.w[i + d_ - s.k];
 }
 
 LevenshteinRows::State LevenshteinRows::start() const {
     State s;
     s.w.fill(cap_);
-    for (size_t i = 1; i <= d_ && i <= query_.size(); ++i) s.w[i + d_] = static_cast<uint8_t>(i);
+    for (size_t i = 1; i <= d_ && i <= n_; ++i) s.w[i + d_] = static_cast<uint8_t>(i);
     return s;
 }
 
 // Entry j of a row stands for query prefix k - d + j; those outside 1..n
 // hold the cap. Entry j of the new row reads entries j (one prefix shorter)
-// and j + 1 (the same prefix) of the old one.
+// and j + 1 (the same prefix) of the old one, and the query character
+// before its prefix, query[k - d + j] with the old row's k.
 LevenshteinRows::State LevenshteinRows::step(const State& s, int c) const {
+    return step_mask(s, c < 0 ? 0 : positions_of(static_cast<unsigned char>(c), int64_t{s.k} - d_));
+}
+
+uint32_t LevenshteinRows::window_mask(const State& s, uint8_t byte) const {
+    return static_cast<uint32_t>(positions_of(byte, int64_t{s.k} - d_) & ((uint64_t{1} << (2 * d_ + 1)) - 1));
+}
+
+LevenshteinRows::State LevenshteinRows::step_mask(const State& s, uint64_t equal) const {
     State t;
     t.k = s.k + 1;
-    t.w.fill(cap_);
-    const int64_t n = static_cast<int64_t>(query_.size());
-    const int64_t width = 2 * d_ + 1;
+    const int64_t width = 2 * int64_t{d_} + 1;
     const int64_t base = int64_t{t.k} - d_;  // the prefix entry 0 stands for
-    const int64_t lo = std::max<int64_t>(0, 1 - base), hi = std::min<int64_t>(width - 1, n - base);
-    if (lo > hi) return t;
-    // The entry left of the first one: prefix 0 holds the input length,
-    // prefixes outside the window the cap.
-    uint32_t left = base + lo == 1 ? t.k : cap_;
-    for (int64_t j = lo; j <= hi; ++j) {
+    const uint32_t cap = cap_;
+    // The entry left of entry 0: prefix 0 holds the input length, prefixes
+    // outside the window the cap.
+    uint32_t left = base == 1 ? t.k : cap;
+    for (int64_t j = 0; j < int64_t{kWidth}; ++j) {
         const int64_t i = base + j;
-        const uint32_t same = j + 1 < width ? s.w[j + 1] : cap_;
+        if (j >= width || i < 1 || i > static_cast<int64_t>(n_)) {
+            t.w[j] = static_cast<uint8_t>(cap);
+            left = i == 0 ? t.k : cap;
+            continue;
+        }
+        const uint32_t same = j + 1 < width ? s.w[j + 1] : cap;
         const uint32_t shorter = i == 1 ? s.k : s.w[j];
-        const uint32_t cost = static_cast<unsigned char>(query_[i - 1]) == c ? 0 : 1;
-        uint32_t v = std::min(left, same) + 1;
-        v = std::min(v, shorter + cost);
-        v = std::min(v, uint32_t{cap_});
+        const uint32_t cost = (equal >> j & 1) ? 0 : 1;
+        const uint32_t v = std::min({std::min(left, same) + 1, shorter + cost, cap});
         t.w[j] = static_cast<uint8_t>(v);
         left = v;
     }
@@ -234,9 +266,9 @@ LevenshteinRows::State LevenshteinRows::step(const State& s, int c) const {
 
 bool LevenshteinRows::live(const State& s) const {
     if (s.k <= d_) return true;
-    for (uint8_t v : s.w)
-        if (v <= d_) return true;
-    return false;
+    bool any = false;
+    for (uint8_t v : s.w) any |= v <= d_;
+    return any;
 }
 
 bool LevenshteinRows::can_match(const State& s) const { return s.pending > 0 || live(s); }
@@ -259,9 +291,8 @@ std::optional<LevenshteinRows::State> LevenshteinRows::accept(const State& s, ui
     };
     if (x < 0x80) {
         // A query character within reach of the row's prefixes.
-        const size_t first = s.k > d_ ? s.k - d_ : 0, last = std::min<size_t>(query_.size(), s.k + d_ + 1);
-        if (query_.find(static_cast<char>(x), first) < last) {
-            State t = step(s, x);
+        if (const uint32_t mask = window_mask(s, x)) {
+            State t = step_mask(s, mask);
             if (!live(t)) return std::nullopt;
             return t;
         }
@@ -274,6 +305,68 @@ std::optional<LevenshteinRows::State> LevenshteinRows::accept(const State& s, ui
     t->pending = lead->remaining;
     t->cont = lead->cont;
     return t;
+}
+
+// ---------------------------------------------------------------------------
+// LevenshteinDfa
+
+LevenshteinDfa::LevenshteinDfa(std::string_view ascii_query, uint32_t d) : rows_(ascii_query, d) {
+    number(rows_.start());  // row 0; the start row is always live
+}
+
+uint32_t LevenshteinDfa::number(const LevenshteinRows::State& row) const {
+    if (!rows_.live(row)) return kDead;
+    // Entries are at most d + 1 <= 3: two bits each.
+    uint64_t key = uint64_t{row.k} << 10;
+    for (size_t j = 0; j < row.w.size(); ++j) key |= uint64_t{row.w[j]} << (2 * j);
+    const auto [it, fresh] = numbers_.try_emplace(key, static_cast<uint32_t>(row_.size()));
+    if (fresh) {
+        row_.push_back(row);
+        uint64_t window = ~uint64_t{0};
+        const std::string& q = rows_.query();
+        for (uint32_t j = 0; j < 2 * rows_.distance() + 1; ++j) {
+            const int64_t i = int64_t{row.k} - rows_.distance() + j;
+            if (i >= 0 && i < static_cast<int64_t>(q.size())) {
+                window &= ~(uint64_t{0xFF} << (8 * j));
+                window |= uint64_t{static_cast<uint8_t>(q[static_cast<size_t>(i)])} << (8 * j);
+            }
+        }
+        window_.push_back(window);
+        match_.push_back(rows_.is_match(row) ? 1 : 0);
+        next_.resize(next_.size() + kMasks, kUnknown);
+    }
+    return it->second;
+}
+
+std::optional<LevenshteinDfa::State> LevenshteinDfa::accept(const State& s, uint8_t x) const {
+    if (s.pending > 0) {
+        if (x < kContLow[s.cont] || x > kContHigh[s.cont]) return std::nullopt;
+        return State{s.row, static_cast<uint8_t>(s.pending - 1), 0};
+    }
+    std::optional<Lead> lead;
+    uint32_t mask = 0;  // a character in no position of the window
+    if (x < 0x80) {
+        // Bytes of the window equal to x become zero; their high bits
+        // (x < 0x80 never equals the 0xFF filler) give the mask.
+        const uint64_t diff = window_[s.row] ^ (x * 0x0101010101010101ull);
+        const uint64_t zero = ~(((diff & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | diff | 0x7F7F7F7F7F7F7F7Full);
+        // zero has bit 8j + 7 set where byte j of diff is zero; gather them.
+        for (uint64_t z = zero; z != 0; z &= z - 1) mask |= 1u << (std::countr_zero(z) / 8);
+    } else {
+        lead = lead_byte(x);
+        if (!lead) return std::nullopt;
+    }
+    const size_t slot = size_t{s.row} * kMasks + mask;
+    uint32_t next = next_[slot];
+    if (next == kUnknown) {
+        // number() may grow row_ and next_: step a copy, store by index.
+        const LevenshteinRows::State row = row_[s.row];
+        next = number(rows_.step_mask(row, mask));
+        next_[slot] = next;
+    }
+    if (next == kDead) return std::nullopt;
+    if (lead) return State{next, lead->remaining, lead->cont};
+    return State{next, 0, 0};
 }
 
 std::optional<uint32_t> levenshtein_plain_states(std::string_view ascii_query, uint32_t d, uint32_t limit) {
@@ -333,8 +426,23 @@ std::optional<uint32_t> levenshtein_plain_states(std::string_view ascii_query, u
     return states + kAnyCharIntermediates * any_paths;
 }
 
+// The verdicts of levenshtein_fits, per thread, kept like the automata of
+// the Levenshtein module's cache: by (query, distance), and emptied whole
+// once it holds levenshtein::kCacheCapacity of them. Counting the states of
+// a long query at distance 2 costs as much as the rest of its stream, and
+// the hypotheses of one search ask about the same street texts.
+namespace {
+thread_local std::unordered_map<std::string, bool> LEV_FITS_CACHE;
+}  // namespace
+
 bool levenshtein_fits(std::string_view ascii_query, uint32_t d) {
-    return levenshtein_plain_states(ascii_query, d, levenshtein::kStateLimit).has_value();
+    std::string key(ascii_query);
+    key.push_back(static_cast<char>('0' + std::min(d, LevenshteinRows::kMaxDistance + 1)));
+    if (auto it = LEV_FITS_CACHE.find(key); it != LEV_FITS_CACHE.end()) return it->second;
+    if (LEV_FITS_CACHE.size() >= levenshtein::kCacheCapacity) LEV_FITS_CACHE.clear();
+    const bool fits = levenshtein_plain_states(ascii_query, d, levenshtein::kStateLimit).has_value();
+    LEV_FITS_CACHE.emplace(std::move(key), fits);
+    return fits;
 }
 
 }  // namespace tarnwik::query

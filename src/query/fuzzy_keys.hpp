@@ -15,6 +15,8 @@
 // table costs 0.1-0.5 ms at distance 2, more than a whole search, and most
 // automaton runs of a search find no key at all; stepping the rows costs
 // nothing up front, and the state count is only needed once a key matched.
+// LevenshteinDfa numbers the rows a walk reaches and remembers their
+// transitions, so that a row is stepped once per distinct transition.
 #pragma once
 
 #include <array>
@@ -23,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tarnwik::query {
@@ -92,7 +95,7 @@ public:
     // `pending` counts the continuation bytes still to come.
     struct State {
         uint32_t k = 0;
-        std::array<uint8_t, 2 * kMaxDistance + 1> w{};
+        std::array<uint8_t, 2 * kMaxDistance + 1> w{};  // entries past 2d + 1 hold the cap
         uint8_t pending = 0;
         uint8_t cont = 0;  // range of the next continuation byte
         bool operator==(const State&) const = default;
@@ -106,21 +109,77 @@ public:
     // The row after one character (ASCII byte `c`, or -1 for a character
     // that is in no position of the query).
     State step(const State& s, int c) const;
+    // The same, given which characters of the row's window equal the
+    // input (bit j: the one before entry j's prefix; see window_mask).
+    State step_mask(const State& s, uint64_t equal) const;
+    // Bit j set when the byte equals query[s.k - d + j], j < 2d + 1.
+    uint32_t window_mask(const State& s, uint8_t byte) const;
     uint32_t entry(const State& s, size_t i) const;
     bool live(const State& s) const;
     const std::string& query() const { return query_; }
     uint32_t distance() const { return d_; }
 
 private:
+    static constexpr size_t kWidth = 2 * kMaxDistance + 1;
+    uint64_t positions_of(unsigned char c, int64_t from) const;
+
     std::string query_;
+    size_t n_;
     uint32_t d_;
     uint8_t cap_;
+    // Where each ASCII character stands in the query: for byte c, words_
+    // 64-bit words from positions_[c * words_], bit i for query[i]; one
+    // word more than the query needs, always zero, ends every lookup.
+    size_t words_;
+    std::vector<uint64_t> positions_;
     // A map node offers many bytes to the same state, and every byte that is
     // none of the query characters near the state's position leads to the
     // same row: the last such row is kept. (The automaton is a value owned
     // by one stream, so the memo is never shared between threads.)
     mutable State memo_from_{~0u, {}, 0, 0};
     mutable std::optional<State> memo_other_;
+};
+
+// LevenshteinRows with the rows it reaches numbered and their transitions
+// remembered, built as a walk asks for them: the automaton a search streams
+// the key map with. Keys share most of their prefixes' rows (a walk of a
+// real map reaches the same row with the same query characters 5-12 times
+// on average), so most bytes cost a table lookup instead of a row step. A
+// row's next row depends only on which of the query characters in its
+// window equal the byte: that 2d + 1 bit mask picks the transition.
+// An instance belongs to one stream (it is copied into it); its tables grow
+// inside const accept() and are never shared between threads.
+class LevenshteinDfa {
+public:
+    LevenshteinDfa(std::string_view ascii_query, uint32_t d);
+
+    struct State {
+        uint32_t row = 0;  // numbered row
+        uint8_t pending = 0;  // as in LevenshteinRows::State
+        uint8_t cont = 0;
+    };
+
+    State start() const { return State{}; }
+    bool is_match(const State& s) const { return s.pending == 0 && match_[s.row]; }
+    // Only live rows are numbered.
+    bool can_match(const State&) const { return true; }
+    std::optional<State> accept(const State& s, uint8_t byte) const;
+
+    const LevenshteinRows& rows() const { return rows_; }
+
+private:
+    static constexpr uint32_t kMasks = 1u << (2 * LevenshteinRows::kMaxDistance + 1);
+    static constexpr uint32_t kUnknown = 0xFFFFFFFF, kDead = 0xFFFFFFFE;
+    uint32_t number(const LevenshteinRows::State& row) const;  // kDead for a dead row
+
+    LevenshteinRows rows_;
+    mutable std::vector<LevenshteinRows::State> row_;
+    // The query characters of each row's window, a byte each (0xFF outside
+    // the query), for window_mask without reaching into the query.
+    mutable std::vector<uint64_t> window_;
+    mutable std::vector<uint8_t> match_;
+    mutable std::vector<uint32_t> next_;  // kMasks per row: next row, kUnknown or kDead
+    mutable std::unordered_map<uint64_t, uint32_t> numbers_;  // packed row -> number
 };
 
 // The number of states levenshtein::Levenshtein counts when building the

@@ -252,7 +252,7 @@ private:
     // found, and whether it would is asked only once a key matched.
     void automaton_stream(CandidateMap& set, const std::string& street, uint32_t distance, const Locality& l,
                           const std::vector<std::string_view>& codes, bool from_labeller) const {
-        const LevenshteinRows automaton(street, distance);
+        const LevenshteinDfa automaton(street, distance);
         std::vector<std::u32string> query_words;
         for (std::string_view w : split_words(street)) query_words.push_back(scalars(w));
         std::u32string key_word;

@@ -57,22 +57,25 @@ struct AlwaysMatch {
 template <class A>
 class StartsWith {
 public:
+    // `inner` means something only while Running; it is kept in place
+    // rather than in an optional because the walks copy states at every
+    // transition.
     struct State {
         enum class Tag : uint8_t { Done, Running, Dead } tag = Tag::Dead;
-        std::optional<typename A::State> inner;  // set while Running
+        typename A::State inner{};
     };
 
     explicit StartsWith(A inner) : a_(std::move(inner)) {}
 
     State start() const {
         auto s = a_.start();
-        if (a_.is_match(s)) return State{State::Tag::Done, std::nullopt};
+        if (a_.is_match(s)) return State{State::Tag::Done, {}};
         return State{State::Tag::Running, std::move(s)};
     }
     bool is_match(const State& s) const {
         switch (s.tag) {
             case State::Tag::Done: return true;
-            case State::Tag::Running: return a_.is_match(*s.inner);
+            case State::Tag::Running: return a_.is_match(s.inner);
             case State::Tag::Dead: return false;
         }
         return false;
@@ -80,7 +83,7 @@ public:
     bool can_match(const State& s) const {
         switch (s.tag) {
             case State::Tag::Done: return true;
-            case State::Tag::Running: return a_.can_match(*s.inner);
+            case State::Tag::Running: return a_.can_match(s.inner);
             case State::Tag::Dead: return false;
         }
         return false;
@@ -89,10 +92,10 @@ public:
         switch (s.tag) {
             case State::Tag::Done: return s;
             case State::Tag::Running: {
-                auto next = a_.accept(*s.inner, byte);
-                if (!next) return State{State::Tag::Dead, std::nullopt};
-                if (a_.is_match(*next)) return State{State::Tag::Done, std::nullopt};
-                return State{State::Tag::Running, std::move(next)};
+                auto next = a_.accept(s.inner, byte);
+                if (!next) return State{State::Tag::Dead, {}};
+                if (a_.is_match(*next)) return State{State::Tag::Done, {}};
+                return State{State::Tag::Running, std::move(*next)};
             }
             case State::Tag::Dead: return s;
         }
@@ -159,7 +162,10 @@ public:
           open_(map.is_open()),
           aut_(std::move(automaton)),
           lower_(std::move(lower)),
-          upper_(std::move(upper)) {}
+          upper_(std::move(upper)) {
+        stack_.reserve(32);
+        key_.reserve(64);
+    }
 
     // Advances to the next (key, value); false at the end.
     bool next() {
@@ -177,16 +183,20 @@ public:
                 if (!key_.empty()) key_.pop_back();
                 continue;
             }
-            const raw::Transition t = top.node.transition(top.next++);
-            key_.push_back(static_cast<char>(t.input));
+            // Only the input byte is read up front: an automaton turns most
+            // bytes of a node away, and their targets and outputs are never needed.
+            const uint32_t i = top.next++;
+            const uint8_t input = top.node.input(i);
+            key_.push_back(static_cast<char>(input));
             // Keys come in ascending order and a prefix sorts before its
             // extensions, so the first prefix past the upper bound ends the walk.
             if (beyond_upper()) return finish();
-            auto state = aut_.accept(top.state, t.input);
+            auto state = aut_.accept(top.state, input);
             if (!state || !aut_.can_match(*state)) {
                 key_.pop_back();
                 continue;
             }
+            const raw::Transition t = top.node.transition(i);
             if (!push(t.target, top.out + t.output, std::move(*state))) return finish();
             const Frame& child = stack_.back();
             if (child.node.is_final() && aut_.is_match(child.state)) {

@@ -156,39 +156,61 @@ std::string random_text(std::mt19937& rng, size_t max_len, std::string_view alph
     return s;
 }
 
-TEST(LevenshteinRows, StepsLikeTheBuiltAutomaton) {
+TEST(LevenshteinRows, RowsAndNumberedRowsStepLikeTheBuiltAutomaton) {
     std::mt19937 rng(3);
     // Inputs mix the query's letters, other ASCII, multi-byte characters and
     // bytes that are not UTF-8.
     const std::vector<std::string> pieces = {"a", "b", "c", " ", "x", "é", "ß", "€", "😀", "\xC0", "\x80", "\xE0\x80",
                                              "\xED\xA0\x80", "\xF4\x90\x80\x80"};
-    for (int round = 0; round < 300; ++round) {
-        const uint32_t d = 1 + rng() % 2;
-        const std::string q = random_text(rng, 9, "abc ");
+    int long_checked = 0;
+    for (int round = 0; round < 400; ++round) {
+        // Short queries at both distances; every fourth a long one (past a
+        // 64-character word of the position masks) at distance 1, read by
+        // inputs that follow it closely so that rows deep into it are live.
+        const bool long_query = round % 4 == 3;
+        const uint32_t d = long_query ? 1 : 1 + rng() % 2;
+        const std::string q = long_query ? random_text(rng, 90, "abc ") : random_text(rng, 9, "abc ");
         const auto built = levenshtein::Levenshtein::create(q, d);
-        ASSERT_TRUE(built) << q;
+        if (!built) continue;  // beyond the state limit
+        if (long_query && q.size() > 64) ++long_checked;
         const LevenshteinRows rows(q, d);
+        const LevenshteinDfa dfa(q, d);  // one per query, so its tables are shared by the inputs
         for (int t = 0; t < 40; ++t) {
             std::string input;
-            const size_t n = rng() % 12;
-            for (size_t i = 0; i < n; ++i) input += pieces[rng() % pieces.size()];
+            if (long_query) {
+                input = q;
+                for (int e = 0; e < 2 && !input.empty(); ++e)
+                    input.replace(rng() % input.size(), 1, pieces[rng() % pieces.size()]);
+            } else {
+                const size_t n = rng() % 12;
+                for (size_t i = 0; i < n; ++i) input += pieces[rng() % pieces.size()];
+            }
             auto a = built->start();
             auto b = rows.start();
+            auto c = dfa.start();
             EXPECT_EQ(built->is_match(a), rows.is_match(b));
+            EXPECT_EQ(built->is_match(a), dfa.is_match(c));
             for (size_t i = 0; i < input.size(); ++i) {
                 const auto na = built->accept(a, static_cast<uint8_t>(input[i]));
                 const auto nb = rows.accept(b, static_cast<uint8_t>(input[i]));
+                const auto nc = dfa.accept(c, static_cast<uint8_t>(input[i]));
                 ASSERT_EQ(na.has_value(), nb.has_value()) << q << " d=" << d << " | " << text::debug_quote(input)
+                                                          << " at " << i;
+                ASSERT_EQ(na.has_value(), nc.has_value()) << q << " d=" << d << " | " << text::debug_quote(input)
                                                           << " at " << i;
                 if (!na) break;
                 a = *na;
                 b = *nb;
+                c = *nc;
                 ASSERT_EQ(built->is_match(a), rows.is_match(b)) << q << " d=" << d << " | "
                                                                 << text::debug_quote(input) << " at " << i;
+                ASSERT_EQ(built->is_match(a), dfa.is_match(c)) << q << " d=" << d << " | "
+                                                               << text::debug_quote(input) << " at " << i;
                 ASSERT_TRUE(rows.can_match(b));
             }
         }
     }
+    EXPECT_GT(long_checked, 10);
 }
 
 TEST(LevenshteinRows, StreamsTheSameKeysWithStartsWith) {
@@ -211,6 +233,10 @@ TEST(LevenshteinRows, StreamsTheSameKeysWithStartsWith) {
             auto b = map->stream(fst::StartsWith(LevenshteinRows(q, d)));
             while (b.next()) got.emplace_back(b.key());
             EXPECT_EQ(got, want) << q << " d=" << d;
+            std::vector<std::string> got_dfa;
+            auto c = map->stream(fst::StartsWith(LevenshteinDfa(q, d)));
+            while (c.next()) got_dfa.emplace_back(c.key());
+            EXPECT_EQ(got_dfa, want) << q << " d=" << d;
         }
     }
 }

@@ -23,12 +23,6 @@ struct Cursor {
 
 }  // namespace
 
-uint64_t Node::packed(uint64_t pos, uint8_t size) const {
-    uint64_t v = 0;
-    for (uint8_t k = 0; k < size; ++k) v |= static_cast<uint64_t>(base_[pos + k]) << (8 * k);
-    return v;
-}
-
 std::optional<Node> Node::read(ByteView slice, uint64_t addr, uint64_t version) {
     Node n;
     n.base_ = slice.data();
@@ -116,41 +110,6 @@ std::optional<Node> Node::read(ByteView slice, uint64_t addr, uint64_t version) 
     }
     n.lowest_ = cur.pos;
     return n;
-}
-
-uint8_t Node::input(uint32_t i) const {
-    switch (kind_) {
-        case NodeKind::Any:
-            // Transition 0's input is the topmost of the input bytes.
-            return base_[inputs_lo_ + ntrans_ - 1 - i];
-        case NodeKind::One:
-        case NodeKind::OneNext:
-            return one_input_;
-        case NodeKind::Empty:
-            break;
-    }
-    return 0;
-}
-
-Transition Node::transition(uint32_t i) const {
-    switch (kind_) {
-        case NodeKind::Any: {
-            const uint64_t slot = ntrans_ - 1 - i;  // counted upwards from the lowest entry
-            const uint64_t deltas_lo = inputs_lo_ - uint64_t{ntrans_} * tsize_;
-            const uint64_t outputs_lo = deltas_lo - uint64_t{ntrans_} * osize_;
-            Transition t;
-            t.input = base_[inputs_lo_ + slot];
-            t.target = target_of(packed(deltas_lo + slot * tsize_, tsize_));
-            t.output = packed(outputs_lo + slot * osize_, osize_);
-            return t;
-        }
-        case NodeKind::One:
-        case NodeKind::OneNext:
-            return Transition{one_input_, one_output_, one_target_};
-        case NodeKind::Empty:
-            break;
-    }
-    return {};
 }
 
 std::optional<uint32_t> Node::find(uint8_t b) const {
