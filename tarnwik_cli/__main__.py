@@ -1,0 +1,3 @@
+from tarnwik_cli.cli import main
+
+raise SystemExit(main())
