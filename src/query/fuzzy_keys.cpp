@@ -310,32 +310,70 @@ std::optional<LevenshteinRows::State> LevenshteinRows::accept(const State& s, ui
 // ---------------------------------------------------------------------------
 // LevenshteinDfa
 
-LevenshteinDfa::LevenshteinDfa(std::string_view ascii_query, uint32_t d) : rows_(ascii_query, d) {
+LevenshteinDfa::LevenshteinDfa(std::string_view ascii_query, uint32_t d)
+    : rows_(ascii_query, d), slot_keys_(256, 0), slot_rows_(256, 0) {
+    row_.reserve(64);
+    window_.reserve(64);
+    match_.reserve(64);
+    next_.reserve(64 * kMasks);
     number(rows_.start());  // row 0; the start row is always live
 }
 
 uint32_t LevenshteinDfa::number(const LevenshteinRows::State& row) const {
     if (!rows_.live(row)) return kDead;
-    // Entries are at most d + 1 <= 3: two bits each.
-    uint64_t key = uint64_t{row.k} << 10;
+    // Entries are at most d + 1 <= 3: two bits each. The bit above them
+    // keeps every key apart from the free slot's 0.
+    uint64_t key = (uint64_t{row.k} << 11) | (uint64_t{1} << 10);
     for (size_t j = 0; j < row.w.size(); ++j) key |= uint64_t{row.w[j]} << (2 * j);
-    const auto [it, fresh] = numbers_.try_emplace(key, static_cast<uint32_t>(row_.size()));
-    if (fresh) {
-        row_.push_back(row);
-        uint64_t window = ~uint64_t{0};
-        const std::string& q = rows_.query();
-        for (uint32_t j = 0; j < 2 * rows_.distance() + 1; ++j) {
-            const int64_t i = int64_t{row.k} - rows_.distance() + j;
-            if (i >= 0 && i < static_cast<int64_t>(q.size())) {
-                window &= ~(uint64_t{0xFF} << (8 * j));
-                window |= uint64_t{static_cast<uint8_t>(q[static_cast<size_t>(i)])} << (8 * j);
-            }
+    size_t mask = slot_keys_.size() - 1;
+    size_t i = (key * 0x9E3779B97F4A7C15ull) >> 40 & mask;
+    for (; slot_keys_[i] != 0; i = (i + 1) & mask)
+        if (slot_keys_[i] == key) return slot_rows_[i];
+
+    const auto number = static_cast<uint32_t>(row_.size());
+    row_.push_back(row);
+    uint64_t window = ~uint64_t{0};
+    const std::string& q = rows_.query();
+    for (uint32_t j = 0; j < 2 * rows_.distance() + 1; ++j) {
+        const int64_t at = int64_t{row.k} - rows_.distance() + j;
+        if (at >= 0 && at < static_cast<int64_t>(q.size())) {
+            window &= ~(uint64_t{0xFF} << (8 * j));
+            window |= uint64_t{static_cast<uint8_t>(q[static_cast<size_t>(at)])} << (8 * j);
         }
-        window_.push_back(window);
-        match_.push_back(rows_.is_match(row) ? 1 : 0);
-        next_.resize(next_.size() + kMasks, kUnknown);
     }
-    return it->second;
+    window_.push_back(window);
+    match_.push_back(rows_.is_match(row) ? 1 : 0);
+    next_.resize(next_.size() + kMasks, kUnknown);
+
+    slot_keys_[i] = key;
+    slot_rows_[i] = number;
+    if (2 * row_.size() > slot_keys_.size()) {  // keep the table at most half full
+        std::vector<uint64_t> keys(slot_keys_.size() * 2, 0);
+        std::vector<uint32_t> rows(keys.size(), 0);
+        mask = keys.size() - 1;
+        for (size_t j = 0; j < slot_keys_.size(); ++j) {
+            if (slot_keys_[j] == 0) continue;
+            size_t at = (slot_keys_[j] * 0x9E3779B97F4A7C15ull) >> 40 & mask;
+            while (keys[at] != 0) at = (at + 1) & mask;
+            keys[at] = slot_keys_[j];
+            rows[at] = slot_rows_[j];
+        }
+        slot_keys_ = std::move(keys);
+        slot_rows_ = std::move(rows);
+    }
+    return number;
+}
+
+uint32_t LevenshteinDfa::follow(uint32_t row, uint32_t mask) const {
+    const size_t slot = size_t{row} * kMasks + mask;
+    uint32_t next = next_[slot];
+    if (next == kUnknown) {
+        // number() may grow row_ and next_: step a copy, store by index.
+        const LevenshteinRows::State r = row_[row];
+        next = number(rows_.step_mask(r, mask));
+        next_[slot] = next;
+    }
+    return next;
 }
 
 std::optional<LevenshteinDfa::State> LevenshteinDfa::accept(const State& s, uint8_t x) const {
@@ -356,14 +394,7 @@ std::optional<LevenshteinDfa::State> LevenshteinDfa::accept(const State& s, uint
         lead = lead_byte(x);
         if (!lead) return std::nullopt;
     }
-    const size_t slot = size_t{s.row} * kMasks + mask;
-    uint32_t next = next_[slot];
-    if (next == kUnknown) {
-        // number() may grow row_ and next_: step a copy, store by index.
-        const LevenshteinRows::State row = row_[s.row];
-        next = number(rows_.step_mask(row, mask));
-        next_[slot] = next;
-    }
+    const uint32_t next = follow(s.row, mask);
     if (next == kDead) return std::nullopt;
     if (lead) return State{next, lead->remaining, lead->cont};
     return State{next, 0, 0};

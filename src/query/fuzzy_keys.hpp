@@ -25,7 +25,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace tarnwik::query {
@@ -171,6 +170,7 @@ private:
     static constexpr uint32_t kMasks = 1u << (2 * LevenshteinRows::kMaxDistance + 1);
     static constexpr uint32_t kUnknown = 0xFFFFFFFF, kDead = 0xFFFFFFFE;
     uint32_t number(const LevenshteinRows::State& row) const;  // kDead for a dead row
+    uint32_t follow(uint32_t row, uint32_t mask) const;          // next row, or kDead
 
     LevenshteinRows rows_;
     mutable std::vector<LevenshteinRows::State> row_;
@@ -179,7 +179,9 @@ private:
     mutable std::vector<uint64_t> window_;
     mutable std::vector<uint8_t> match_;
     mutable std::vector<uint32_t> next_;  // kMasks per row: next row, kUnknown or kDead
-    mutable std::unordered_map<uint64_t, uint32_t> numbers_;  // packed row -> number
+    // Packed row -> number, open addressing; 0 marks a free slot.
+    mutable std::vector<uint64_t> slot_keys_;
+    mutable std::vector<uint32_t> slot_rows_;
 };
 
 // The number of states levenshtein::Levenshtein counts when building the

@@ -162,9 +162,18 @@ inline Transition Node::transition(uint32_t i) const {
 }
 
 inline uint64_t Node::packed(uint64_t pos, uint8_t size) const {
-    uint64_t v = 0;
-    for (uint8_t k = 0; k < size; ++k) v |= static_cast<uint64_t>(base_[pos + k]) << (8 * k);
-    return v;
+    // Little-endian, `size` bytes (0-8); most are one or two.
+    const uint8_t* p = base_ + pos;
+    switch (size) {
+        case 0: return 0;
+        case 1: return p[0];
+        case 2: return p[0] | uint64_t{p[1]} << 8;
+        default: {
+            uint64_t v = 0;
+            for (uint8_t k = 0; k < size; ++k) v |= static_cast<uint64_t>(p[k]) << (8 * k);
+            return v;
+        }
+    }
 }
 
 }  // namespace tarnwik::fst::raw
