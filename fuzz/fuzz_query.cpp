@@ -7,8 +7,12 @@
 // present: a sample of whole streets of each file (every street of a small
 // file, about 3,000 rows of a large one), the country's postcode places of
 // the sampled postcode areas, regions over each commune's houses. Each
-// country comes in three sheets: plain, with a labeller trained here on the
-// sample and a rank model, and a POI layer of other streets of the same file.
+// country comes as four address sheets, plain or with a labeller trained
+// here on the sample and a rank model, each without or with a rules section
+// (the address-field settings, street-type pairs, first-field words, a place
+// lexicon and, for "de", the German lists: with the built-in rules alone the
+// field rescues and the foreign-city guard stay off), and a POI layer of
+// other streets of the same file.
 // TARNWIK_FUZZ_QUERY_CSV names one CSV to use instead (its country from
 // TARNWIK_FUZZ_QUERY_COUNTRY, default "fr"); set it empty to force the CSV
 // generated here, which also stands in when the shared data is absent. An
@@ -16,8 +20,8 @@
 // TARNWIK_FUZZ_QUERY_SHOW=1 prints every answer (for replaying inputs).
 //
 // Input: selector byte (bits 0-1 country, bit 2 the sheet with labeller and
-// rank model, bit 3 a POI layer, bit 4 ask twice), k byte, then the query
-// text. The binding hands
+// rank model, bit 3 a POI layer, bit 4 ask twice, bit 5 the sheet with a
+// rules section), k byte, then the query text. The binding hands
 // the engine valid UTF-8 only (a Python str, encoded), so invalid sequences
 // of the input are replaced by U+FFFD first.
 //
@@ -40,6 +44,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -237,6 +243,67 @@ std::string rank_model() {
     return *section;
 }
 
+// Rules that switch on what the built-in rules leave off. Keys and values
+// are in normalised form, as the engine compares them.
+std::vector<build::RuleRecord> sheet_rules(const std::string& country) {
+    struct Local {
+        const char* region;
+        const char* state;
+        const char* city;
+        std::vector<std::pair<const char*, const char*>> type_pairs;
+    };
+    static const std::map<std::string, Local> local = {
+        {"fr", {"NA", "nouvelle aquitaine", "argentat", {{"av", "avenue"}, {"bd", "boulevard"}, {"r", "rue"}}}},
+        {"es", {"LR", "la rioja", "najera", {{"c", "calle"}, {"avda", "avenida"}, {"ctra", "carretera"}}}},
+        {"it", {"AL", "piemonte", "alessandria", {{"v", "via"}, {"str", "strada"}, {"p za", "piazza"}}}},
+        {"de", {"BY", "bayern", "lauf an der pegnitz", {{"str", "strasse"}, {"pl", "platz"}}}},
+    };
+    const auto it = local.find(country);
+    const Local& l = it != local.end() ? it->second : local.at("fr");
+    std::vector<build::RuleRecord> out = {
+        {23, "enabled", "1"},
+        {23, "regions", std::string(l.region) + " 19 26 15 91"},
+        {23, "forms", "comma hyphen"},
+        {23, "postal_digits", "5"},
+        {23, "postal_split", "2"},
+        {23, "street_titles", "1"},
+        {23, "street_title_aliases", "1"},
+        {25, "residence", ""},
+        {25, "edificio", ""},
+        {25, "palazzo", ""},
+        {25, "c o", ""},
+        {26, "street_markers", "rue avenue calle via strasse weg"},
+        {26, "district_markers", "quartier barrio frazione ortsteil"},
+        {26, "regions", std::string(l.region) + " IDF MD LOM BE"},
+        {26, std::string("city:") + l.city, l.region},
+        {26, "city:paris", "IDF"},
+        {26, "city:madrid", "MD"},
+        {26, "city:milano", "LOM"},
+        {26, "city:berlin", "BE"},
+        {26, "alias:parigi", "paris"},
+        {26, "alias:munchen", "munich"},
+        {26, std::string("state:") + l.state, l.region},
+        {2, "vienne", "wien"},
+        {3, "av", "avenue"},
+    };
+    for (const auto& [from, to] : l.type_pairs) out.push_back({24, from, to});
+    if (country == "de")
+        for (build::RuleRecord r : std::initializer_list<build::RuleRecord>{
+                 {1, "lauf", "lauf a d pegnitz"},
+                 {18, "lauf a d peg", "lauf an der pegnitz"},
+                 {19, "str", "strasse"},
+                 {19, "pl", "platz"},
+                 {20, "strasse", ""},
+                 {20, "weg", ""},
+                 {20, "platz", ""},
+                 {20, "gasse", ""},
+                 {21, "deutschland", ""},
+                 {22, "landkreis", ""},
+             })
+            out.push_back(std::move(r));
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Sheets
 
@@ -311,7 +378,8 @@ build::SheetSpec import(const std::string& country, const std::string& layer, co
 
 struct Country {
     std::string name;
-    std::shared_ptr<const Index> plain, models, poi;
+    std::shared_ptr<const Index> sheets[4];  // [models][rules]
+    std::shared_ptr<const Index> poi;
 };
 
 Country make_country(const std::string& country, const std::vector<Row>& all, const std::string& postcodes_path,
@@ -322,13 +390,16 @@ Country make_country(const std::string& country, const std::vector<Row>& all, co
     build::SheetSpec spec = import(country, "addresses", to_csv(all.size() <= kSampleRows ? all : rows), places);
     Country c;
     c.name = country;
-    c.plain = open_sheet(spec, false);
-    spec.parser = trained_parser(rows);
-    spec.rank = rank_model();
-    c.models = open_sheet(spec, false);
+    const std::string parser = trained_parser(rows);
+    for (int v = 0; v < 4; ++v) {
+        spec.parser = v & 2 ? parser : std::string();
+        spec.rank = v & 2 ? rank_model() : std::string();
+        spec.rules = v & 1 ? sheet_rules(country) : std::vector<build::RuleRecord>{};
+        c.sheets[v] = open_sheet(spec, false);
+    }
     c.poi = open_sheet(import(country, "poi", to_csv(poi_rows.empty() ? rows : poi_rows), {}), true);
     std::fprintf(stderr, "fuzz_query: %s sheet: %zu communes, %zu streets from %s\n", country.c_str(),
-                 c.plain->commune_count(), c.plain->street_count(), source.c_str());
+                 c.sheets[0]->commune_count(), c.sheets[0]->street_count(), source.c_str());
     return c;
 }
 
@@ -436,14 +507,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TW_FUZZ_CHECK(text::valid_utf8(text), "lossy_utf8 left invalid UTF-8");
 
     const Country& c = countries[(selector & 3) % countries.size()];
-    const Index& address = selector & 4 ? *c.models : *c.plain;
+    const Index& address = *c.sheets[(selector & 4 ? 2 : 0) + (selector & 32 ? 1 : 0)];
     const Index* poi = selector & 8 ? c.poi.get() : nullptr;
-    const std::string where = c.name + (selector & 4 ? "+models" : "") + (poi ? "+poi" : "") + " k=" + std::to_string(k) +
-                              " " + text::debug_quote(text.substr(0, 200));
+    const std::string where = c.name + (selector & 4 ? "+models" : "") + (selector & 32 ? "+rules" : "") +
+                              (poi ? "+poi" : "") + " k=" + std::to_string(k) + " " + text::debug_quote(text.substr(0, 200));
 
-    const Rules* before = &rules::current();
+    // Rules of the caller's own, distinct from every sheet's (a sheet
+    // without a rules section uses the process-wide fallback, which would
+    // hide a scope left open).
+    static const Rules callers = rules::defaults();
+    const rules::ScopedCurrent outer(callers);
     const std::vector<Hit> first = query::query_cascade(address, poi, text, static_cast<size_t>(k));
-    TW_FUZZ_CHECK(&rules::current() == before, where + ": the thread's rules not restored");
+    TW_FUZZ_CHECK(&rules::current() == &callers, where + ": the thread's rules not restored");
     static const bool shown = std::getenv("TARNWIK_FUZZ_QUERY_SHOW") != nullptr;
     if (shown) std::fprintf(stderr, "%s:%s\n", where.c_str(), show(first).c_str());
     check_answer(first, k, poi != nullptr, where);
@@ -451,7 +526,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t capped = static_cast<size_t>(std::min<uint64_t>(k, query::kMaxHits));
     const std::vector<Hit> again = poi ? query::query_cascade(address, poi, text, capped) : query::index_query(address, text, capped);
-    TW_FUZZ_CHECK(&rules::current() == before, where + ": the thread's rules not restored");
+    TW_FUZZ_CHECK(&rules::current() == &callers, where + ": the thread's rules not restored");
     bool same = again.size() == first.size();
     for (size_t i = 0; same && i < first.size(); ++i) same = same_hit(first[i], again[i]);
     TW_FUZZ_CHECK(same, where + ": a second ask answers differently\n  first:" + show(first) + "\n  again:" + show(again));
