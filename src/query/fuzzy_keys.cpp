@@ -376,28 +376,18 @@ uint32_t LevenshteinDfa::follow(uint32_t row, uint32_t mask) const {
     return next;
 }
 
-std::optional<LevenshteinDfa::State> LevenshteinDfa::accept(const State& s, uint8_t x) const {
+// Multi-byte characters and their continuation bytes; ASCII bytes take the
+// inline path of accept().
+std::optional<LevenshteinDfa::State> LevenshteinDfa::accept_other(const State& s, uint8_t x) const {
     if (s.pending > 0) {
         if (x < kContLow[s.cont] || x > kContHigh[s.cont]) return std::nullopt;
         return State{s.row, static_cast<uint8_t>(s.pending - 1), 0};
     }
-    std::optional<Lead> lead;
-    uint32_t mask = 0;  // a character in no position of the window
-    if (x < 0x80) {
-        // Bytes of the window equal to x become zero; their high bits
-        // (x < 0x80 never equals the 0xFF filler) give the mask.
-        const uint64_t diff = window_[s.row] ^ (x * 0x0101010101010101ull);
-        const uint64_t zero = ~(((diff & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | diff | 0x7F7F7F7F7F7F7F7Full);
-        // zero has bit 8j + 7 set where byte j of diff is zero; gather them.
-        for (uint64_t z = zero; z != 0; z &= z - 1) mask |= 1u << (std::countr_zero(z) / 8);
-    } else {
-        lead = lead_byte(x);
-        if (!lead) return std::nullopt;
-    }
-    const uint32_t next = follow(s.row, mask);
+    const std::optional<Lead> lead = lead_byte(x);
+    if (!lead) return std::nullopt;
+    const uint32_t next = follow(s.row, 0);  // a character in no position of the window
     if (next == kDead) return std::nullopt;
-    if (lead) return State{next, lead->remaining, lead->cont};
-    return State{next, 0, 0};
+    return State{next, lead->remaining, lead->cont};
 }
 
 std::optional<uint32_t> levenshtein_plain_states(std::string_view ascii_query, uint32_t d, uint32_t limit) {

@@ -162,7 +162,20 @@ public:
     bool is_match(const State& s) const { return s.pending == 0 && match_[s.row]; }
     // Only live rows are numbered.
     bool can_match(const State&) const { return true; }
-    std::optional<State> accept(const State& s, uint8_t byte) const;
+    std::optional<State> accept(const State& s, uint8_t byte) const {
+        if (s.pending > 0 || byte >= 0x80) return accept_other(s, byte);
+        // Bytes of the window equal to the input become zero, and the
+        // zero-byte test sets bit 8j + 7 for each; the multiplication
+        // gathers those bits into the top byte (the 0xFF filler never
+        // equals an ASCII byte).
+        const uint64_t diff = window_[s.row] ^ (byte * 0x0101010101010101ull);
+        const uint64_t zero = ~(((diff & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | diff | 0x7F7F7F7F7F7F7F7Full);
+        const auto mask = static_cast<uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56);
+        uint32_t next = next_[size_t{s.row} * kMasks + mask];
+        if (next == kUnknown) next = follow(s.row, mask);
+        if (next == kDead) return std::nullopt;
+        return State{next, 0, 0};
+    }
 
     const LevenshteinRows& rows() const { return rows_; }
 
@@ -171,6 +184,7 @@ private:
     static constexpr uint32_t kUnknown = 0xFFFFFFFF, kDead = 0xFFFFFFFE;
     uint32_t number(const LevenshteinRows::State& row) const;  // kDead for a dead row
     uint32_t follow(uint32_t row, uint32_t mask) const;          // next row, or kDead
+    std::optional<State> accept_other(const State& s, uint8_t byte) const;
 
     LevenshteinRows rows_;
     mutable std::vector<LevenshteinRows::State> row_;
