@@ -19,6 +19,7 @@
 // transitions, so that a row is stepped once per distinct transition.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -44,22 +45,34 @@ public:
     SingleEditKeys(std::string_view street, EditAlphabet alphabet, const std::vector<std::string_view>* codes);
 
     // One thread of the non-deterministic reading of a key.
+    // Trivial, so that a State's unused threads cost nothing; brace
+    // initialisation zeroes the fields it does not name.
     struct Thread {
         enum Kind : uint8_t { exact0, exact1, swap_a, swap_b, sub, ins, tail, tail_any };
-        Kind kind = exact0;
-        uint8_t b = 0;     // bytes read of the current character (letter or street character)
-        uint8_t lead = 0;  // first byte of a two-byte letter being read
-        uint32_t i = 0;    // street character (exact, swap, sub, ins) or tail length
-        uint32_t lo = 0, hi = 0;  // codes still possible (tail)
+        Kind kind;
+        uint8_t b;     // bytes read of the current character (letter or street character)
+        uint8_t lead;  // first byte of a two-byte letter being read
+        uint32_t i;    // street character (exact, swap, sub, ins) or tail length
+        uint32_t lo, hi;  // codes still possible (tail)
         bool operator==(const Thread&) const = default;
     };
     // Enough for any text: besides the one unedited thread, edited readings
     // are at most 7 (an edit moves the street offset by -2..4 bytes), swaps
     // in progress at most 12, letters being read at most 4, and one tail.
     static constexpr size_t kMaxThreads = 32;
+    // Only the first n threads are ever read, and only they are copied: the
+    // map walk copies a state into every frame it pushes.
     struct State {
-        std::array<Thread, kMaxThreads> t{};
+        std::array<Thread, kMaxThreads> t;
         uint8_t n = 0;
+
+        State() {}
+        State(const State& o) : n(o.n) { std::copy_n(o.t.begin(), n, t.begin()); }
+        State& operator=(const State& o) {
+            n = o.n;
+            std::copy_n(o.t.begin(), n, t.begin());
+            return *this;
+        }
     };
 
     State start() const;
