@@ -1,8 +1,27 @@
 import itertools
+import os
+from pathlib import Path
 
 import pytest
 
 import sheetkit
+
+
+def pytest_report_header(config):
+    import tarnwik
+
+    return f"tarnwik module: {tarnwik.__file__}"
+
+
+def pytest_configure(config):
+    # Sanitizer runs build the module in a directory of their own and name it
+    # here, so a run that silently took the installed module cannot pass.
+    want = os.environ.get("TARNWIK_EXPECT_MODULE_DIR")
+    if want:
+        import tarnwik
+
+        if Path(tarnwik.__file__).resolve().parent != Path(want).resolve():
+            raise pytest.UsageError(f"tarnwik was imported from {tarnwik.__file__}, not from {want}")
 
 
 @pytest.fixture
